@@ -1,0 +1,36 @@
+#include "shared/uSmsUtils.h"
+
+#include <unistd.h>
+
+#include <climits>
+
+namespace {
+
+// The folder of the running executable. Programs assign ApplicationExeName themselves at
+// start; this default only keeps a program that forgot from logging into the file
+// system's root.
+std::string ExecutableFolder() {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    std::string path(buf, static_cast<std::size_t>(n));
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string TSMSUtil::CallerProg;
+std::string TSMSUtil::ApplicationExeName = ExecutableFolder();
+
+namespace kavar {
+
+std::string Trim(const std::string& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= 0x20) ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= 0x20) --e;
+    return s.substr(b, e - b);
+}
+
+}  // namespace kavar

@@ -4,6 +4,9 @@
 
 #include <climits>
 
+#include "platform/formats/formats.h"
+#include "platform/netstate/netstate.h"
+
 namespace {
 
 // The folder of the running executable. Programs assign ApplicationExeName themselves at
@@ -24,6 +27,17 @@ std::string ExecutableFolder() {
 std::string TSMSUtil::CallerProg;
 std::string TSMSUtil::ApplicationExeName = ExecutableFolder();
 
+std::string TSMSUtil::GetActiveNumber(const TAppSetting& AppSetting) {
+    return AppSetting.SMS_ActiveServerNumber ? AppSetting.SMS_ServiceNumber
+                                             : AppSetting.SMS_NormalNumber;
+}
+
+bool TSMSUtil::CheckActiveTime(const TAppSetting& AppSetting) {
+    return kavar::CheckActiveTimeAt(AppSetting, kavar::formats::Now());
+}
+
+bool TSMSUtil::InternetState() { return kavar::netstate::Connected(); }
+
 namespace kavar {
 
 std::string Trim(const std::string& s) {
@@ -31,6 +45,18 @@ std::string Trim(const std::string& s) {
     while (b < e && static_cast<unsigned char>(s[b]) <= 0x20) ++b;
     while (e > b && static_cast<unsigned char>(s[e - 1]) <= 0x20) --e;
     return s.substr(b, e - b);
+}
+
+bool CheckActiveTimeAt(const TAppSetting& AppSetting, formats::TDateTime now) {
+    int hour, minute, second, ms;
+    formats::DecodeTime(now, hour, minute, second, ms);
+    auto two = [](int v) { return (v < 10 ? "0" : "") + std::to_string(v); };
+    // The current time goes through the same reading as the limits, at whole minutes.
+    std::string strTimeNow = two(hour) + ":" + two(minute);
+    formats::TDateTime start = formats::StrToTime(AppSetting.ActiveTimeStart);
+    formats::TDateTime timeNow = formats::StrToTime(strTimeNow);
+    if (timeNow > start) return timeNow < formats::StrToTime(AppSetting.ActiveTimeEnd);
+    return false;
 }
 
 }  // namespace kavar

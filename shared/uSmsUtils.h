@@ -30,7 +30,7 @@ struct TAppSetting {
 std::string EncodeDecode(const std::string& Str);
 
 class TSMSUtil {
-public:
+  public:
     // "SVC" or "APP": the prefix of the day's log file name.
     static std::string CallerProg;
     // The folder of the running executable, absolute, without trailing separator.
@@ -67,4 +67,7 @@ public:
 namespace kavar {
 // Leading and trailing bytes <= 0x20 removed (exact on UTF-8).
 std::string Trim(const std::string& s);
+
+// TSMSUtil::CheckActiveTime for a given local date-time instead of the clock.
+bool CheckActiveTimeAt(const TAppSetting& AppSetting, formats::TDateTime now);
 }  // namespace kavar

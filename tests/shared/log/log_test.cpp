@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "platform/codepage/codepage.h"
+#include "platform/formats/formats.h"
+#include "shared/uSmsUtils.h"
+
+namespace fs = std::filesystem;
+namespace fmt = kavar::formats;
+
+namespace {
+
+class DailyLog : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        kavar::codepage::SetCurrent("windows-1256");
+        fmt::SetLongTimeFormat("HH:mm:ss");
+        fmt::SetShortDateFormat("MM/dd/yy");
+        char tmpl[] = "/tmp/kavar-log-XXXXXX";
+        dir = mkdtemp(tmpl);
+        TSMSUtil::ApplicationExeName = dir;
+        TSMSUtil::CallerProg = "SVC";
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::string FileName() {
+        return dir + "/Log/SVCKavarSMS_" + fmt::FormatDateTime("yyyy_MM_dd", fmt::Now()) + ".LOG";
+    }
+    std::string Content() {
+        std::ifstream in(FileName(), std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    // The entries' texts with the "HH:mm:ss : " of their first lines checked and removed.
+    std::string Untimed() {
+        static const std::regex time("(^|\r\n)\\d\\d:\\d\\d:\\d\\d : ");
+        return std::regex_replace(Content(), time, "$1");
+    }
+
+    std::string dir;
+};
+
+}  // namespace
+
+TEST_F(DailyLog, FirstEntryCreatesTheFolderAndTheDaysFile) {
+    TSMSUtil::Logger("VELMO STARTED");
+    ASSERT_TRUE(fs::exists(FileName())) << FileName();
+    EXPECT_TRUE(std::regex_match(Content(), std::regex("\\d\\d:\\d\\d:\\d\\d : VELMO STARTED\r\n")))
+        << Content();
+    // The short date format stays as the log set it.
+    EXPECT_EQ(fmt::ShortDateFormat(), "yyyy_MM_dd");
+}
+
+TEST_F(DailyLog, EntryLayoutInTheFile) {
+    TSMSUtil::Logger("   three leading, two trailing  ");
+    TSMSUtil::Logger("first\r\nsecond\nthird\rfourth");
+    TSMSUtil::Logger("\u0627\u0631\u0633\u0627\u0644 \u06CC\u06A9\u200C\u06F1");
+    TSMSUtil::Logger("");
+    EXPECT_EQ(Untimed(),
+              "three leading, two trailing  \r\n"
+              "first\r\nsecond\r\nthird\r\nfourth\r\n"
+              "\xC7\xD1\xD3\xC7\xE1 \xED\x98\x9D"
+              "1\r\n"
+              "\r\n");
+    // Only the first line of an entry carries the time.
+    const std::string content = Content();
+    EXPECT_EQ(std::count(content.begin(), content.end(), ':'), 4 * 3);
+}
+
+TEST_F(DailyLog, AFileCutShortGetsItsLineBreakFirst) {
+    TSMSUtil::Logger("one");
+    std::ofstream(FileName(), std::ios::binary | std::ios::app) << "typed by hand";
+    TSMSUtil::Logger("two");
+    EXPECT_EQ(Untimed(), "one\r\ntyped by hand\r\ntwo\r\n");
+}
+
+TEST_F(DailyLog, WriteFailuresReachTheCaller) {
+    TSMSUtil::ApplicationExeName = dir + "/no/such/folder";
+    EXPECT_THROW(TSMSUtil::Logger("x"), std::runtime_error);
+    // A file where the Log folder should be.
+    TSMSUtil::ApplicationExeName = dir;
+    std::ofstream(dir + "/Log") << "";
+    try {
+        TSMSUtil::Logger("x");
+        FAIL() << "no error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("SVCKavarSMS_"), std::string::npos) << e.what();
+    }
+}
+
+TEST_F(DailyLog, ConcurrentWritersLoseNothing) {
+    constexpr int kThreads = 4, kEntries = 200;
+    auto write = [](const std::string& who) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&who, t] {
+                for (int i = 0; i < kEntries; ++i)
+                    TSMSUtil::Logger(who + " " + std::to_string(t) + " " + std::to_string(i) +
+                                     "\r\ncontinued");
+            });
+        for (auto& th : threads) th.join();
+    };
+    pid_t child = fork();  // before any thread of this test exists
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        try {
+            write("child");
+        } catch (...) {
+            _exit(1);
+        }
+        _exit(0);
+    }
+    write("parent");
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    std::istringstream lines(Untimed());
+    std::set<std::string> seen;
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        ASSERT_FALSE(line.empty());
+        ASSERT_EQ(line.back(), '\r');
+        line.pop_back();
+        if (count++ % 2 == 1) {
+            ASSERT_EQ(line, "continued");  // an entry's lines stay together
+        } else {
+            ASSERT_TRUE(seen.insert(line).second) << "twice: " << line;
+        }
+    }
+    EXPECT_EQ(seen.size(), 2u * kThreads * kEntries);
+}

@@ -93,7 +93,10 @@ class SQLiteBackend final : public Backend {
     Dialect GetDialect() const override { return Dialect::SQLite; }
     std::string DbmsName() const override { return "SQLite"; }
 
-    std::int64_t Execute(const std::string& sql) override { return Exec(sql); }
+    std::int64_t Execute(const std::string& sql) override {
+        CheckNotMoved();
+        return Exec(sql);
+    }
 
     Recordset Query(const std::string& sql) override {
         CheckNotMoved();
@@ -179,8 +182,9 @@ class SQLiteBackend final : public Backend {
         return text ? text : "";
     }
 
-    // A file deleted or renamed under an open handle still reads fine on Linux, and
-    // rows read from it would be sent without any way to record the outcome.
+    // A file deleted or renamed under an open handle still reads and, in WAL mode,
+    // even writes fine on Linux: rows read from it would be sent and their outcome
+    // written where nobody will find it.
     void CheckNotMoved() {
         int moved = 0;
         if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved)

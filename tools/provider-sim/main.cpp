@@ -512,7 +512,8 @@ void HandleService(const httplib::Request& req, httplib::Response& res) {
     } else if (m == "notxml") {
         SetXml(res, 200, "Service Unavailable", "text/plain");
     } else if (m == "doctype") {
-        // Entities that would turn into a valid answer (and explode in size) if expanded.
+        // Entities that would turn into a valid answer if expanded, and an exponential one
+        // after the values the client reads.
         std::string dtd =
             "<?xml version=\"1.0\"?><!DOCTYPE s:Envelope [<!ENTITY ok \"0\"><!ENTITY id "
             "\"4242\"><!ENTITY l0 \"lol\"><!ENTITY l1 \"&l0;&l0;&l0;&l0;&l0;&l0;&l0;&l0;\">"
@@ -520,8 +521,9 @@ void HandleService(const httplib::Request& req, httplib::Response& res) {
             "\"&l2;&l2;&l2;&l2;&l2;&l2;&l2;&l2;\">]>";
         SetXml(res, 200,
                dtd + Envelope("<" + action + "Response xmlns=\"" + Escape(ns) + "\"><" + action +
-                              "Result>&ok;</" + action + "Result><batchSmsId>&id;&l3;" +
-                              "</batchSmsId></" + action + "Response>"));
+                              "Result>&ok;</" + action +
+                              "Result><batchSmsId>&id;</batchSmsId><pad>&l3;</pad></" + action +
+                              "Response>"));
     } else if (m == "deep") {
         std::string s = "<s:Envelope xmlns:s=\"" + std::string(kEnvelopeNs) + "\"><s:Body>";
         s.reserve(s.size() + fault.depth * 7 + 32);

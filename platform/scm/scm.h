@@ -16,11 +16,17 @@ using DWORD = std::uint32_t;
 // ---- error codes (GetLastError) -------------------------------------------------------
 inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_WRITE_FAULT = 29;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_DISK_FULL = 112;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr DWORD ERROR_INVALID_NAME = 123;
+inline constexpr DWORD ERROR_INVALID_LEVEL = 124;
+inline constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
 inline constexpr DWORD ERROR_MORE_DATA = 234;
 inline constexpr DWORD ERROR_DEPENDENT_SERVICES_RUNNING = 1051;
 inline constexpr DWORD ERROR_INVALID_SERVICE_CONTROL = 1052;
@@ -29,15 +35,24 @@ inline constexpr DWORD ERROR_SERVICE_NO_THREAD = 1054;
 inline constexpr DWORD ERROR_SERVICE_DATABASE_LOCKED = 1055;
 inline constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;
 inline constexpr DWORD ERROR_SERVICE_DISABLED = 1058;
+inline constexpr DWORD ERROR_CIRCULAR_DEPENDENCY = 1059;
 inline constexpr DWORD ERROR_SERVICE_DOES_NOT_EXIST = 1060;
 inline constexpr DWORD ERROR_SERVICE_CANNOT_ACCEPT_CTRL = 1061;
 inline constexpr DWORD ERROR_SERVICE_NOT_ACTIVE = 1062;
 inline constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
 inline constexpr DWORD ERROR_EXCEPTION_IN_SERVICE = 1064;
+inline constexpr DWORD ERROR_DATABASE_DOES_NOT_EXIST = 1065;
+inline constexpr DWORD ERROR_SERVICE_SPECIFIC_ERROR = 1066;
+// dwWin32ExitCode of a service whose process died without reporting that it stopped.
+inline constexpr DWORD ERROR_PROCESS_ABORTED = 1067;
+inline constexpr DWORD ERROR_SERVICE_DEPENDENCY_FAIL = 1068;
+inline constexpr DWORD ERROR_INVALID_SERVICE_LOCK = 1071;
 inline constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
 inline constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
+inline constexpr DWORD ERROR_SERVICE_DEPENDENCY_DELETED = 1075;
 inline constexpr DWORD ERROR_SERVICE_NEVER_STARTED = 1077;
 inline constexpr DWORD ERROR_DUPLICATE_SERVICE_NAME = 1078;
+inline constexpr DWORD ERROR_SERVICE_NOT_IN_EXE = 1083;
 inline constexpr DWORD ERROR_RPC_SERVER_UNAVAILABLE = 1722;
 
 // The calling thread's last error, set by every call below that fails.
@@ -171,10 +186,10 @@ SC_HANDLE OpenSCManager(const char* machine, const char* database, DWORD desired
 bool CloseServiceHandle(SC_HANDLE handle);
 
 SC_HANDLE CreateService(SC_HANDLE manager, const char* serviceName, const char* displayName,
-                        DWORD desiredAccess, DWORD serviceType, DWORD startType,
-                        DWORD errorControl, const char* binaryPathName,
-                        const char* loadOrderGroup, DWORD* tagId, const char* dependencies,
-                        const char* serviceStartName, const char* password);
+                        DWORD desiredAccess, DWORD serviceType, DWORD startType, DWORD errorControl,
+                        const char* binaryPathName, const char* loadOrderGroup, DWORD* tagId,
+                        const char* dependencies, const char* serviceStartName,
+                        const char* password);
 // Key names are compared without regard to ASCII case.
 SC_HANDLE OpenService(SC_HANDLE manager, const char* serviceName, DWORD desiredAccess);
 // A stopped service is removed at once; a running one is marked for deletion (later calls
@@ -185,27 +200,47 @@ bool DeleteService(SC_HANDLE service);
 // has connected and reported start-pending (or running); a process that never connects
 // within the time-out fails with ERROR_SERVICE_REQUEST_TIMEOUT.
 bool StartService(SC_HANDLE service, DWORD argc, const char** argv);
+// Stop, pause, continue and user-defined controls (128-255) reach the service's handler;
+// interrogate returns the status. SHUTDOWN, which only the system sends on the original
+// platform, may be sent here too (it needs SERVICE_STOP) so that a machine shutdown can be
+// played out.
 bool ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status);
 bool QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status);
+
+// The status with the service's process id (0 while stopped). infoLevel must be
+// SC_STATUS_PROCESS_INFO; bufSize at least sizeof(SERVICE_STATUS_PROCESS), else
+// ERROR_INSUFFICIENT_BUFFER with *bytesNeeded set.
+inline constexpr DWORD SC_STATUS_PROCESS_INFO = 0;
+struct SERVICE_STATUS_PROCESS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+    DWORD dwProcessId;
+    DWORD dwServiceFlags;
+};
+bool QueryServiceStatusEx(SC_HANDLE service, DWORD infoLevel, void* buffer, DWORD bufSize,
+                          DWORD* bytesNeeded);
 
 // Two-call size protocol: with a buffer too small (or null) the call fails with
 // ERROR_MORE_DATA and sets *bytesNeeded.
 bool EnumServicesStatus(SC_HANDLE manager, DWORD serviceType, DWORD serviceState,
                         ENUM_SERVICE_STATUS* services, DWORD bufSize, DWORD* bytesNeeded,
                         DWORD* servicesReturned, DWORD* resumeHandle);
-bool EnumDependentServices(SC_HANDLE service, DWORD serviceState,
-                           ENUM_SERVICE_STATUS* services, DWORD bufSize, DWORD* bytesNeeded,
-                           DWORD* servicesReturned);
+bool EnumDependentServices(SC_HANDLE service, DWORD serviceState, ENUM_SERVICE_STATUS* services,
+                           DWORD bufSize, DWORD* bytesNeeded, DWORD* servicesReturned);
 // With a buffer too small (or null) fails with ERROR_INSUFFICIENT_BUFFER and sets
 // *bytesNeeded.
 bool QueryServiceConfig(SC_HANDLE service, QUERY_SERVICE_CONFIG* config, DWORD bufSize,
                         DWORD* bytesNeeded);
 // SERVICE_NO_CHANGE / null leave a value as it is.
-bool ChangeServiceConfig(SC_HANDLE service, DWORD serviceType, DWORD startType,
-                         DWORD errorControl, const char* binaryPathName,
-                         const char* loadOrderGroup, DWORD* tagId, const char* dependencies,
-                         const char* serviceStartName, const char* password,
-                         const char* displayName);
+bool ChangeServiceConfig(SC_HANDLE service, DWORD serviceType, DWORD startType, DWORD errorControl,
+                         const char* binaryPathName, const char* loadOrderGroup, DWORD* tagId,
+                         const char* dependencies, const char* serviceStartName,
+                         const char* password, const char* displayName);
 // infoLevel SERVICE_CONFIG_DELAYED_AUTO_START_INFO with a SERVICE_DELAYED_AUTO_START_INFO.
 bool ChangeServiceConfig2(SC_HANDLE service, DWORD infoLevel, void* info);
 bool QueryServiceConfig2(SC_HANDLE service, DWORD infoLevel, void* info);

@@ -182,6 +182,19 @@ Record LoadForHandle(const ScHandleRec& handle) {
     return *record;
 }
 
+// The status behind a handle. A service deleted since the handle was opened no longer
+// runs (its record goes only once it has stopped), so its handle still reads "stopped".
+Status StatusForHandle(const ScHandleRec& handle) {
+    const auto record = LoadRecord(handle.key);
+    if (!record || record->id != handle.id) {
+        Status stopped;
+        stopped.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+        stopped.status.dwCurrentState = SERVICE_STOPPED;
+        return stopped;
+    }
+    return ReadStatus(handle.key, record->serviceType);
+}
+
 // Live records in name order (a service marked for deletion disappears once it stops).
 std::vector<Record> LiveRecords() {
     std::vector<Record> live;
@@ -913,8 +926,7 @@ bool QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) {
         const ScHandleRec& handle = CheckHandle(service, false);
         Require(handle, SERVICE_QUERY_STATUS);
         if (status == nullptr) Fail(ERROR_INVALID_PARAMETER);
-        const Record record = LoadForHandle(handle);
-        *status = ReadStatus(handle.key, record.serviceType).status;
+        *status = StatusForHandle(handle).status;
         return true;
     });
 }
@@ -930,8 +942,7 @@ bool QueryServiceStatusEx(SC_HANDLE service, DWORD infoLevel, void* buffer, DWOR
         if (buffer == nullptr || bufSize < sizeof(SERVICE_STATUS_PROCESS)) {
             Fail(ERROR_INSUFFICIENT_BUFFER);
         }
-        const Record record = LoadForHandle(handle);
-        const Status status = ReadStatus(handle.key, record.serviceType);
+        const Status status = StatusForHandle(handle);
         SERVICE_STATUS_PROCESS out{};
         out.dwServiceType = status.status.dwServiceType;
         out.dwCurrentState = status.status.dwCurrentState;

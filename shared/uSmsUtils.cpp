@@ -50,7 +50,11 @@ std::string Trim(const std::string& s) {
 bool CheckActiveTimeAt(const TAppSetting& AppSetting, formats::TDateTime now) {
     int hour, minute, second, ms;
     formats::DecodeTime(now, hour, minute, second, ms);
-    auto two = [](int v) { return (v < 10 ? "0" : "") + std::to_string(v); };
+    auto two = [](int v) {
+        std::string s(v < 10 ? 1 : 0, '0');
+        s += std::to_string(v);
+        return s;
+    };
     // The current time goes through the same reading as the limits, at whole minutes.
     std::string strTimeNow = two(hour) + ":" + two(minute);
     formats::TDateTime start = formats::StrToTime(AppSetting.ActiveTimeStart);

@@ -382,7 +382,10 @@ std::string DateTimeToStr(TDateTime value) {
     long long days, ms;
     Split(value, days, ms);
     std::string s = DateToStr(value);
-    if (ms != 0) s += " " + TimeToStr(value);
+    if (ms != 0) {
+        s += ' ';
+        s += TimeToStr(value);
+    }
     return s;
 }
 
@@ -482,7 +485,8 @@ std::string FloatToStr(double value) {
     } else {
         out += digits.substr(0, 1);
         if (digits.size() > 1) out += sep + digits.substr(1);
-        out += "E" + std::to_string(exp);
+        out += 'E';
+        out += std::to_string(exp);
     }
     return out;
 }

@@ -50,7 +50,9 @@ void TSMSUtil::LoadSetting(const std::string& AppPath, TAppSetting& AppSetting) 
         Logger(std::string(kavar::texts::kFilePrefix) + fileName + kavar::texts::kNotFoundSuffix);
         return;
     }
-    // A file that exists but cannot be read gives every key its default, as before.
+    // A file that exists but cannot be read gives every key its default, as before; the
+    // log says why.
+    if (!ini.LoadError().empty()) Logger(ini.LoadError());
     TAppSetting s;
     s.SMS_PanelUser = ini.ReadString(kSMSPanel, "SMS_PanelUser", "");
     s.SMS_PanelPass = Scrambled(ini.ReadString(kSMSPanel, "SMS_PanelPass", ""));

@@ -163,6 +163,9 @@ TEST_F(Settings, MissingKeysAndBadValuesTakeTheDefaults) {
     TSMSUtil::LoadSetting(exe, s);
     EXPECT_EQ(s.TimerDelay, 1);
     EXPECT_EQ(s.SMS_PanelUser, "");
+    std::string log =
+        Read(dir + "/Log/APPKavarSMS_" + fmt::FormatDateTime("yyyy_MM_dd", fmt::Now()) + ".LOG");
+    EXPECT_NE(log.find(ini), std::string::npos) << "the reason is not logged";
 }
 
 TEST_F(Settings, ProviderSectionIsReadAndKeptBySave) {

@@ -266,22 +266,24 @@ class ProviderSimProcess {
         return reply;
     }
 
-    // Stops the simulator (SIGTERM, then SIGKILL after 10 s). Idempotent.
-    void Stop() {
-        if (pid_ <= 0) return;
+    // Stops the simulator (SIGTERM, then SIGKILL after 10 s) and returns its wait status
+    // (-1 when it was not running). Idempotent.
+    int Stop() {
+        if (pid_ <= 0) return -1;
         kill(pid_, SIGTERM);
         int status = 0;
         for (int i = 0; i < 1000; ++i) {
             pid_t r = waitpid(pid_, &status, WNOHANG);
             if (r == pid_ || (r < 0 && errno != EINTR)) {
                 pid_ = -1;
-                return;
+                return r == -1 ? -1 : status;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         kill(pid_, SIGKILL);
         waitpid(pid_, &status, 0);
         pid_ = -1;
+        return status;
     }
 
   private:

@@ -477,6 +477,8 @@ void TServiceManager::RebuildServicesList() {
         }
         if (scm::GetLastError() != scm::ERROR_MORE_DATA || attempt == kListAttempts)
             RaiseLastError();
+        // What is still needed is counted from the first record that did not fit.
+        needed += buffer.Size();
     }
 }
 

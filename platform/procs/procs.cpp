@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <charconv>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <system_error>
 

@@ -491,6 +491,16 @@ TEST_F(ClientTest, DeliveryFillsBothListsOnlyWhenTheResultIsZero) {
          {4, 6, 0},
          true},
         {"HTTP error", [] { sim_->HttpStatus(500); }, -1, {"old0", "old1"}, {5, 6}, true},
+        // The result was read before the walk failed: it stays.
+        {"number list missing",
+         [] {
+             sim_->RawAnswer(
+                 Answer("GetBatchDelivery", "<GetBatchDeliveryResult>0</GetBatchDeliveryResult>"));
+         },
+         0,
+         {"old0", "old1"},
+         {5, 6},
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -90,7 +90,10 @@ TOutboxDispatcher::TOutboxDispatcher(TOutboxHost& host) : host_(host) {}
 
 TOutboxDispatcher::~TOutboxDispatcher() = default;
 
-bool TOutboxDispatcher::Connected() const { return connection_.Connected(); }
+bool TOutboxDispatcher::Connected() {
+    std::lock_guard lock(mutex_);
+    return connection_.Connected();
+}
 
 bool TOutboxDispatcher::NoteFailure(const std::exception& e) {
     auto* dbError = dynamic_cast<const db::EDatabaseError*>(&e);

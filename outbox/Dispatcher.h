@@ -95,7 +95,8 @@ class TOutboxDispatcher {
     // ends after its current row and the call waits for it; called from inside a cycle
     // (re-entrantly) it ends that cycle after the current row and closes then.
     void CloseConnection();
-    bool Connected() const;
+    // Waits for a cycle running on another thread.
+    bool Connected();
     // The connection, for the installer's statements on the panel's thread.
     db::Connection& Connection() { return connection_; }
 

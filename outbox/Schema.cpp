@@ -310,6 +310,9 @@ std::string SQLiteCreateTable(const Table& t) {
         s += "  CONSTRAINT [" + std::string(t.primaryKey) + "] PRIMARY KEY ([" + t.keyColumn +
              "])\n";
     s += ")";
+    // The server's clustered key: the rows live in the key's own tree, so a move into
+    // Sent_Item writes one tree, not a table and an index.
+    if (t.primaryKey && !keyInline) s += " WITHOUT ROWID";
     return s;
 }
 
@@ -444,19 +447,19 @@ void MoveToSentItem(db::Connection& connection, const std::string& srcTblName, s
     }
     table += '"';
     const std::string id = std::to_string(srcId);
-    const std::string sendDate = QuotedStr(ServerDateTimeText(std::time(nullptr)));
+    const std::string sendDate = ServerDateTimeText(std::time(nullptr));
 
-    connection.Execute("SAVEPOINT SendedSMSMoveToSendItem");
+    connection.Execute("SAVEPOINT SendedSMSMoveToSendItem", {});
     try {
         connection.Execute(
             "INSERT INTO [Sent_Item] ([ID], [CustomerID], [Mobile_Number], [Message], "
             "[Sent_Number_Try], [Send_Date], [Auto_Send], [ServiceLine], [ResultCode], "
             "[DeliveyCode], [SmsID]) SELECT SmsID, CustomerID, Mobile_Number, Message, "
-            "Send_Number_Try, " +
-            sendDate + ", Auto_Send, ServiceLine, ResultCode, DeliveyCode, SmsID FROM " + table +
-            " WHERE RowID = " + id);
-        connection.Execute("DELETE FROM " + table + " WHERE RowID = " + id);
-        connection.Execute("RELEASE SendedSMSMoveToSendItem");
+            "Send_Number_Try, ?, Auto_Send, ServiceLine, ResultCode, DeliveyCode, SmsID FROM " +
+                table + " WHERE RowID = ?",
+            {sendDate, id});
+        connection.Execute("DELETE FROM " + table + " WHERE RowID = ?", {id});
+        connection.Execute("RELEASE SendedSMSMoveToSendItem", {});
     } catch (...) {
         try {
             connection.Execute("ROLLBACK TO SendedSMSMoveToSendItem");

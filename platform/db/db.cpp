@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <unordered_map>
 
 namespace kavar::db {
 
@@ -38,6 +39,8 @@ class Backend {
     virtual Dialect GetDialect() const = 0;
     virtual std::string DbmsName() const = 0;
     virtual std::int64_t Execute(const std::string& sql) = 0;
+    virtual std::int64_t Execute(const std::string& sql,
+                                 const std::vector<std::string>& params) = 0;
     virtual Recordset Query(const std::string& sql) = 0;
 };
 
@@ -88,7 +91,10 @@ class SQLiteBackend final : public Backend {
         }
     }
 
-    ~SQLiteBackend() override { sqlite3_close_v2(db_); }
+    ~SQLiteBackend() override {
+        for (auto& entry : cache_) sqlite3_finalize(entry.second);
+        sqlite3_close_v2(db_);
+    }
 
     Dialect GetDialect() const override { return Dialect::SQLite; }
     std::string DbmsName() const override { return "SQLite"; }
@@ -96,6 +102,30 @@ class SQLiteBackend final : public Backend {
     std::int64_t Execute(const std::string& sql) override {
         CheckNotMoved();
         return Exec(sql);
+    }
+
+    std::int64_t Execute(const std::string& sql, const std::vector<std::string>& params) override {
+        CheckNotMoved();
+        sqlite3_stmt* stmt = Cached(sql);
+        struct Reset {
+            sqlite3_stmt* s;
+            ~Reset() {
+                sqlite3_reset(s);
+                sqlite3_clear_bindings(s);
+            }
+        } reset{stmt};
+        if (static_cast<int>(params.size()) != sqlite3_bind_parameter_count(stmt))
+            throw EDatabaseError("the statement expects " +
+                                 std::to_string(sqlite3_bind_parameter_count(stmt)) +
+                                 " parameters, not " + std::to_string(params.size()));
+        for (std::size_t i = 0; i < params.size(); ++i)
+            Check(sqlite3_bind_text(stmt, static_cast<int>(i + 1), params[i].data(),
+                                    static_cast<int>(params[i].size()), SQLITE_TRANSIENT));
+        int rc;
+        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        }
+        if (rc != SQLITE_DONE) Fail(rc);
+        return sqlite3_changes64(db_);
     }
 
     Recordset Query(const std::string& sql) override {
@@ -182,10 +212,30 @@ class SQLiteBackend final : public Backend {
         return text ? text : "";
     }
 
+    // Parameterised statements are few and repeat every row; a bounded cache keeps
+    // their parsing out of the loop.
+    sqlite3_stmt* Cached(const std::string& sql) {
+        auto it = cache_.find(sql);
+        if (it != cache_.end()) return it->second;
+        if (cache_.size() >= kCacheSize) {
+            for (auto& entry : cache_) sqlite3_finalize(entry.second);
+            cache_.clear();
+        }
+        sqlite3_stmt* stmt = nullptr;
+        const char* tail = nullptr;
+        Check(sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
+                                 SQLITE_PREPARE_PERSISTENT, &stmt, &tail));
+        if (!stmt) throw EDatabaseError("the statement is empty");
+        cache_.emplace(sql, stmt);
+        return stmt;
+    }
+
     // A file deleted or renamed under an open handle still reads and, in WAL mode,
     // even writes fine on Linux: rows read from it would be sent and their outcome
-    // written where nobody will find it.
+    // written where nobody will find it. Checked where a transaction starts; inside
+    // one, the check at its start holds.
     void CheckNotMoved() {
+        if (!sqlite3_get_autocommit(db_)) return;
         int moved = 0;
         if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved)
             throw EDatabaseError("the database file was moved or deleted (" + path_ + ")", true);
@@ -200,8 +250,10 @@ class SQLiteBackend final : public Backend {
         throw EDatabaseError(sqlite3_errmsg(db_), SQLiteConnectionLost(code));
     }
 
+    static constexpr std::size_t kCacheSize = 16;
     sqlite3* db_ = nullptr;
     std::string path_;
+    std::unordered_map<std::string, sqlite3_stmt*> cache_;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -322,6 +374,28 @@ class OdbcBackend final : public Backend {
         std::int64_t changes = 0;
         // A batch reports an error of a later statement only when its results are
         // walked, so walk them all.
+        while (rc != SQL_NO_DATA) {
+            SQLLEN count = 0;
+            if (SQL_SUCCEEDED(SQLRowCount(st.get(), &count)) && count >= 0) changes = count;
+            rc = st.Check(SQLMoreResults(st.get()));
+        }
+        return changes;
+    }
+
+    std::int64_t Execute(const std::string& sql, const std::vector<std::string>& params) override {
+        OdbcStatement st(dbc_);
+        std::vector<SQLLEN> lengths(params.size());
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            lengths[i] = static_cast<SQLLEN>(params[i].size());
+            st.Check(
+                SQLBindParameter(st.get(), static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT,
+                                 SQL_C_CHAR, SQL_VARCHAR, std::max<SQLULEN>(params[i].size(), 1), 0,
+                                 const_cast<char*>(params[i].data()), lengths[i], &lengths[i]));
+        }
+        std::string text = sql;
+        SQLRETURN rc =
+            st.Check(SQLExecDirect(st.get(), reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS));
+        std::int64_t changes = 0;
         while (rc != SQL_NO_DATA) {
             SQLLEN count = 0;
             if (SQL_SUCCEEDED(SQLRowCount(st.get(), &count)) && count >= 0) changes = count;
@@ -700,6 +774,12 @@ std::int64_t Connection::Execute(const std::string& sql) {
     if (backend.GetDialect() != Dialect::SQLite) return backend.Execute(sql);
     if (RunEmulatedProcedure(sql)) return 0;
     return backend.Execute(AdaptForSQLite(sql));
+}
+
+std::int64_t Connection::Execute(const std::string& sql, const std::vector<std::string>& params) {
+    Backend& backend = Require();
+    if (backend.GetDialect() != Dialect::SQLite) return backend.Execute(sql, params);
+    return backend.Execute(AdaptForSQLite(sql), params);
 }
 
 Recordset Connection::Query(const std::string& sql) {

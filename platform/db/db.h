@@ -162,6 +162,9 @@ class Connection {
     // Runs a statement (or, on SQLite, several separated by ";") that returns no rows
     // to the caller. Returns the number of rows the last statement changed when known.
     std::int64_t Execute(const std::string& sql);
+    // One statement with "?" markers, each bound to the text of params in order. The
+    // prepared statement is kept for the next call with the same text.
+    std::int64_t Execute(const std::string& sql, const std::vector<std::string>& params);
     // Runs one query and returns all its rows.
     Recordset Query(const std::string& sql);
 

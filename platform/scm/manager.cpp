@@ -443,9 +443,14 @@ Launch Spawn(const Record& record, const std::vector<std::string>& startArgs) {
     struct flock take {};
     take.l_type = F_WRLCK;
     take.l_whence = SEEK_SET;
-    if (::fcntl(lock.Get(), F_OFD_SETLK, &take) != 0) {
-        if (errno == EAGAIN || errno == EACCES) Fail(ERROR_SERVICE_ALREADY_RUNNING);
-        Fail(ErrnoToCode(errno));
+    // A process that has reported "stopped" lets go of the lock a moment later.
+    const auto patience = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (::fcntl(lock.Get(), F_OFD_SETLK, &take) != 0) {
+        if (errno != EAGAIN && errno != EACCES) Fail(ErrnoToCode(errno));
+        if (InstanceActive(key) || std::chrono::steady_clock::now() >= patience) {
+            Fail(ERROR_SERVICE_ALREADY_RUNNING);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 
     Status pending;
@@ -859,7 +864,7 @@ bool DeleteService(SC_HANDLE service) {
         RootLock lock;
         Record record = LoadForHandle(handle);
         if (record.markedForDelete) Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
-        if (InstanceAlive(handle.key)) {
+        if (InstanceActive(handle.key)) {
             record.markedForDelete = true;
             SaveRecord(record);
         } else {

@@ -83,6 +83,9 @@ struct Status {
 // Whether a process of this service is alive: it holds the instance lock for its lifetime
 // (the kernel drops the lock when the process dies, however it ends).
 bool InstanceAlive(const std::string& encodedKey);
+// Whether the service has not stopped: alive and not yet past its "stopped" report (a
+// process lets go of the lock right after it reported that).
+bool InstanceActive(const std::string& encodedKey);
 // The truthful status: the last one reported while the process lives; stopped (exit code
 // 1067) for a process that died without reporting it; stopped with 1077 when never started.
 Status ReadStatus(const std::string& encodedKey, DWORD serviceType);
@@ -93,7 +96,9 @@ bool IsGone(const Record& record);
 void ReapIfGone(const Record& record);
 
 // ---- file helpers ------------------------------------------------------------------------
-void WriteFileAtomic(const std::string& path, const std::string& data);
+// durable: flushed to the disk before the rename (records; a status means nothing after
+// a reboot, when no process holds its lock).
+void WriteFileAtomic(const std::string& path, const std::string& data, bool durable = true);
 std::optional<std::string> ReadWholeFile(const std::string& path);
 
 // An exclusive lock on <root>/.lock for read-modify-write of the database.

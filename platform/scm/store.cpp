@@ -173,7 +173,7 @@ bool CanWriteRoot() {
 
 // ---- files -----------------------------------------------------------------------------
 
-void WriteFileAtomic(const std::string& path, const std::string& data) {
+void WriteFileAtomic(const std::string& path, const std::string& data, bool durable) {
     const std::string temp =
         path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(NewId() & 0xffffff);
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -191,7 +191,7 @@ void WriteFileAtomic(const std::string& path, const std::string& data) {
         done += static_cast<size_t>(n);
     }
     // fsync so that a crash of the machine leaves the old or the new record, never an empty one.
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+    if ((durable && ::fsync(fd) != 0) || ::close(fd) != 0) {
         const int err = errno;
         ::unlink(temp.c_str());
         Fail(ErrnoToCode(err));
@@ -409,7 +409,7 @@ void WriteStatusFile(const std::string& runDir, const Status& status) {
     out += "CheckPoint=" + std::to_string(s.dwCheckPoint) + "\n";
     out += "WaitHint=" + std::to_string(s.dwWaitHint) + "\n";
     out += "Pid=" + std::to_string(status.pid) + "\n";
-    WriteFileAtomic(runDir + "/" + kStatusFileName, out);
+    WriteFileAtomic(runDir + "/" + kStatusFileName, out, false);
 }
 
 Status ReadStatus(const std::string& encodedKey, DWORD serviceType) {
@@ -447,8 +447,12 @@ Status ReadStatus(const std::string& encodedKey, DWORD serviceType) {
     return result;
 }
 
+bool InstanceActive(const std::string& encodedKey) {
+    return ReadStatus(encodedKey, 0).status.dwCurrentState != SERVICE_STOPPED;
+}
+
 bool IsGone(const Record& record) {
-    return record.markedForDelete && !InstanceAlive(EncodeKey(record.name));
+    return record.markedForDelete && !InstanceActive(EncodeKey(record.name));
 }
 
 void ReapIfGone(const Record& record) {

@@ -12,7 +12,7 @@
 //   --stop-while-starting a stop may arrive during the start (cuts the start short)
 //   --refuse-stop         OnStop refuses; the service keeps running
 //   --fail-start          OnStart reports failure
-//   --throw=WHERE         an exception escapes start|execute|stop
+//   --throw=WHERE         an exception escapes start|running|stop
 //   --crash=WHERE         abort() in start|running|stop|pause
 //   --tick-ms=N           a timer on the main thread ticks every N ms ("tick" traced)
 //   --throw-tick          each tick throws (goes to the event log; the service lives on)

@@ -40,7 +40,9 @@ class TestHost : public outbox::TOutboxHost {
     int processCalls = 0;
 
     const outbox::TOutboxHostTraits& Traits() const override { return *traits; }
+    std::string failOn;  // a report that cannot be written (a log file that cannot be)
     void AddResult(const std::string& msg, bool AddLine) override {
+        if (!failOn.empty() && msg == failOn) throw std::runtime_error("Cannot write to file");
         reports.push_back(msg);
         if (AddLine) reports.push_back(kDash);
     }
@@ -326,6 +328,19 @@ TEST_F(Dispatcher, ACycleThatCannotStartReportsWhyInEveryCycle) {
     EXPECT_TRUE(Sends().empty());
     EXPECT_EQ(Rows(Db(), "SELECT ResultCode, Send_Number_Try FROM Outbox_High_Auto"),
               (Table{{"NULL", "0"}}));
+}
+
+TEST_F(Dispatcher, AnErrorThatEscapesTheCycleStillReArmsTheFlag) {
+    Insert(1, "'09120000001'", "'hello'");
+    host.failOn = "SMSDataset_High.RecordCount : 1";
+    dispatcher->SetTimerIsActived(true);
+    EXPECT_THROW(dispatcher->RunCycleIfActive(), std::runtime_error);
+    EXPECT_TRUE(dispatcher->TimerIsActived());
+    EXPECT_FALSE(dispatcher->CycleRunning());
+    EXPECT_TRUE(Sends().empty());
+    host.failOn.clear();
+    Cycle();
+    EXPECT_EQ(Count(Db(), "Sent_Item"), 1);
 }
 
 TEST_F(Dispatcher, ConnectOnlyOpensTheConnectionWithoutTheQuery) {

@@ -376,15 +376,7 @@ class OdbcBackend final : public Backend {
         std::string text = sql;
         SQLRETURN rc =
             st.Check(SQLExecDirect(st.get(), reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS));
-        std::int64_t changes = 0;
-        // A batch reports an error of a later statement only when its results are
-        // walked, so walk them all.
-        while (rc != SQL_NO_DATA) {
-            SQLLEN count = 0;
-            if (SQL_SUCCEEDED(SQLRowCount(st.get(), &count)) && count >= 0) changes = count;
-            rc = st.Check(SQLMoreResults(st.get()));
-        }
-        return changes;
+        return WalkResults(st, rc);
     }
 
     std::int64_t Execute(const std::string& sql, const std::vector<std::string>& params) override {
@@ -400,13 +392,7 @@ class OdbcBackend final : public Backend {
         std::string text = sql;
         SQLRETURN rc =
             st.Check(SQLExecDirect(st.get(), reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS));
-        std::int64_t changes = 0;
-        while (rc != SQL_NO_DATA) {
-            SQLLEN count = 0;
-            if (SQL_SUCCEEDED(SQLRowCount(st.get(), &count)) && count >= 0) changes = count;
-            rc = st.Check(SQLMoreResults(st.get()));
-        }
-        return changes;
+        return WalkResults(st, rc);
     }
 
     Recordset Query(const std::string& sql) override {
@@ -463,6 +449,19 @@ class OdbcBackend final : public Backend {
     }
 
   private:
+    // A batch reports an error of a later statement only when its results are walked,
+    // so walk them all, also after a first statement that touched no row.
+    static std::int64_t WalkResults(OdbcStatement& st, SQLRETURN rc) {
+        std::int64_t changes = 0;
+        for (;;) {
+            SQLLEN count = 0;
+            if (rc != SQL_NO_DATA && SQL_SUCCEEDED(SQLRowCount(st.get(), &count)) && count >= 0)
+                changes = count;
+            rc = st.Check(SQLMoreResults(st.get()));
+            if (rc == SQL_NO_DATA) return changes;
+        }
+    }
+
     void Release() {
         if (dbc_ != SQL_NULL_HDBC) {
             if (connected_) SQLDisconnect(dbc_);

@@ -220,7 +220,10 @@ int main(int argc, char** argv) {
     if (command != "start" && command != "stop") return Usage();
     if (command == "stop" && argc < 3) return Usage();
     std::string name;
-    for (int i = 2; i < argc; ++i) name += (i > 2 ? " " : "") + std::string(argv[i]);
+    for (int i = 2; i < argc; ++i) {
+        if (i > 2) name += ' ';
+        name += argv[i];
+    }
     Handle manager(
         OpenSCManager(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE));
     if (manager.get() == nullptr) return SystemError(GetLastError());

@@ -132,6 +132,24 @@ TEST(Statements, AreTheServersTextsByteForByte) {
               "EXEC [dbo].[SendedSMSMoveToSendItem] 'It''s',7");
 }
 
+TEST(ConnectionSettingsOf, TakesTheOdbcDriverFromTheSettingsFile) {
+    test::TempDir dir;
+    TSMSUtil::ApplicationExeName = dir.Path();
+    TAppSetting s;
+    s.SQL_ServerName = "db1";
+    s.SQL_User = "sa";
+    s.SQL_Pass = "pw";
+    s.SQL_DBName = "Kavar_SMS";
+    EXPECT_EQ(outbox::ConnectionSettingsOf(s).OdbcDriver, "FreeTDS");
+    std::ofstream(dir.File("KavarConfig.ini"))
+        << "[SETTING]\r\nSQL_ServerName=db1\r\n[Database]\r\nsql_odbcdriver=ODBC Driver 18 for SQL "
+           "Server\r\n";
+    auto settings = outbox::ConnectionSettingsOf(s);
+    EXPECT_EQ(settings.OdbcDriver, "ODBC Driver 18 for SQL Server");
+    EXPECT_EQ(settings.DefaultFolder, dir.Path());
+    EXPECT_EQ(settings.Password, "pw");
+}
+
 TEST_F(Dispatcher, EmptyOutboxReportsTheConnectionAndTheCountOnly) {
     Cycle();
     EXPECT_EQ(host.reports,

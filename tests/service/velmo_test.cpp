@@ -91,6 +91,9 @@ class VelmoTest : public ScmTest {
                 WaitFor(svc, SERVICE_STOPPED, 15);
             CloseServiceHandle(svc);
         }
+        // The service's own output: where a sanitizer report of the service lands.
+        const std::string output = ReadFile(root_ + "/run/velmo/output");
+        EXPECT_EQ(output.find("Sanitizer"), std::string::npos) << output;
         ScmTest::TearDown();
         ::unsetenv("KAVAR_FORCE_NETSTATE");
     }

@@ -41,12 +41,6 @@ class TVelmo : public svcmgr::Service, private outbox::TOutboxHost {
     void ServiceAfterUninstall();
     void SMSTimerTimer();
 
-    // ---- state, for the program's own checks ---------------------------------------------
-    const TAppSetting& Settings() const { return AppSetting; }
-    bool TimerIsActived() const { return dispatcher_.TimerIsActived(); }
-    bool TimerEnabled() const { return SMSTimer.Enabled(); }
-    unsigned TimerInterval() const { return SMSTimer.Interval(); }
-
   private:
     // The framework's hooks, forwarded to the handlers above.
     void OnStart(bool& started) override { ServiceStart(started); }

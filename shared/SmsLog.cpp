@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -20,6 +21,22 @@
 namespace {
 
 std::mutex logMutex;
+
+// What the last entry of this process knows; guarded by logMutex. Entries come many per
+// second in a send cycle, so the texts of the current second are made once.
+struct LogState {
+    long long second = -1;  // local time in whole seconds (milliseconds when timePicture has z)
+    std::string timePicture;
+    std::string date;
+    std::string time;
+    // The day's file as this process's last append left it. While the file is still that
+    // one, at that size, its last byte is the LF of that entry and need not be read back.
+    bool endKnown = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+};
+LogState state;
 
 std::string OsError(const char* what, const std::string& file, int err) {
     return std::string(what) + " \"" + file + "\". " + std::strerror(err);
@@ -82,19 +99,32 @@ void TSMSUtil::Logger(const std::string& MSG) { SaveLog(MSG); }
 
 void TSMSUtil::SaveLog(const std::string& MSG) {
     namespace fmt = kavar::formats;
+    // Other texts of the program take the short date format the log leaves behind.
     fmt::SetShortDateFormat("yyyy_MM_dd");
-    fmt::TDateTime now = fmt::Now();
-    std::string date = kavar::Trim(fmt::DateToStr(now));
-    std::string path = ApplicationExeName + "/Log/";
-    std::string fileName = path + CallerProg + "KavarSMS_" + date + ".LOG";
-    std::string time = fmt::TimeToStr(now);
-
-    // Only the last level; when it cannot be made, opening the file says why.
-    ::mkdir(path.c_str(), 0777);
+    const fmt::TDateTime now = fmt::Now();
+    std::string timePicture = fmt::LongTimeFormat();
 
     std::string entry;
     std::lock_guard lock(logMutex);
-    int fd = ::open(fileName.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    const long long ms = std::llround(now * 86400000.0);
+    const long long second = timePicture.find('z') == std::string::npos ? ms / 1000 : ms;
+    if (second != state.second || timePicture != state.timePicture) {
+        state.date = kavar::Trim(fmt::FormatDateTime("yyyy_MM_dd", now));
+        state.time = fmt::FormatDateTime(timePicture, now);
+        state.second = second;
+        state.timePicture = std::move(timePicture);
+    }
+    const std::string& time = state.time;
+    const std::string path = ApplicationExeName + "/Log/";
+    const std::string fileName = path + CallerProg + "KavarSMS_" + state.date + ".LOG";
+
+    const int flags = O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC;
+    int fd = ::open(fileName.c_str(), flags, 0666);
+    if (fd < 0 && errno == ENOENT) {
+        // Only the last level; when it cannot be made, opening the file again says why.
+        ::mkdir(path.c_str(), 0777);
+        fd = ::open(fileName.c_str(), flags, 0666);
+    }
     if (fd < 0 && errno == EACCES) {
         // A file we may add to but not read: as before, the entry becomes an error entry
         // and the day's earlier entries stay.
@@ -113,11 +143,22 @@ void TSMSUtil::SaveLog(const std::string& MSG) {
     // A day's file whose last line lacks its line break (written by hand, cut short) gets
     // one first, as rereading and rewriting the file would have added it.
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+    const bool statOk = ::fstat(fd, &st) == 0;
+    const bool oursAtEnd = statOk && state.endKnown && st.st_dev == state.dev &&
+                           st.st_ino == state.ino && st.st_size == state.size;
+    if (statOk && st.st_size > 0 && !oursAtEnd) {
         char last = '\n';
         if (::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
             bytes.insert(0, last == '\r' ? "\n" : "\r\n");
     }
+    state.endKnown = false;
     WriteAll(fd, bytes, fileName);
+    if (statOk) {
+        // Under the lock the append landed at st_size, and every entry ends in LF.
+        state.endKnown = true;
+        state.dev = st.st_dev;
+        state.ino = st.st_ino;
+        state.size = st.st_size + static_cast<off_t>(bytes.size());
+    }
     // flock is released when the descriptor closes.
 }

@@ -107,6 +107,28 @@ TEST_F(DailyLog, AFileCutShortGetsItsLineBreakFirst) {
     EXPECT_EQ(Untimed(), "one\r\ntyped by hand\r\ntwo\r\n");
 }
 
+// The process remembers where its last entry ended; a file put in place of that one, even
+// of the same size, is read again.
+TEST_F(DailyLog, AFileReplacedByAnotherOfTheSameSizeGetsItsLineBreak) {
+    TSMSUtil::Logger("one");
+    std::string other = Content();
+    other.replace(other.size() - 2, 2, "ab");
+    std::ofstream(FileName() + ".new", std::ios::binary) << other;
+    fs::rename(FileName() + ".new", FileName());
+    TSMSUtil::Logger("two");
+    EXPECT_EQ(Untimed(), "oneab\r\ntwo\r\n");
+}
+
+TEST_F(DailyLog, AFileOrFolderRemovedUnderTheProcessIsMadeAgain) {
+    for (const std::string removed : {"file", "folder"}) {
+        TSMSUtil::Logger("before");
+        fs::remove_all(removed == "file" ? FileName() : dir + "/Log");
+        TSMSUtil::Logger("after");
+        EXPECT_EQ(Untimed(), "after\r\n") << removed;
+        fs::remove_all(dir + "/Log");
+    }
+}
+
 TEST_F(DailyLog, WriteFailuresReachTheCaller) {
     TSMSUtil::ApplicationExeName = dir + "/no/such/folder";
     EXPECT_THROW(TSMSUtil::Logger("x"), std::runtime_error);

@@ -54,12 +54,22 @@ std::string SetSMStoIsNotValidSql(const std::string& SrcTblName, std::int32_t Ro
     return "UPDATE " + SrcTblName + " SET IsNotValid = 1 WHERE RowID = " + std::to_string(RowID);
 }
 
+namespace {
+
+std::string FinalizedSMSText(const std::string& SrcTblName, const std::string& RowID,
+                             const std::string& SmsId, const std::string& ResultCode,
+                             const std::string& Send_Number_Try) {
+    return "UPDATE " + SrcTblName + " SET " + "   SmsId = " + SmsId +
+           " , ResultCode = " + ResultCode + " , Send_Number_Try = " + Send_Number_Try +
+           " WHERE RowID = " + RowID;
+}
+
+}  // namespace
+
 std::string FinalizedSMSSql(const std::string& SrcTblName, std::int32_t RowID, std::int32_t SmsId,
                             std::int32_t ResultCode, std::int32_t Send_Number_Try) {
-    return "UPDATE " + SrcTblName + " SET " + "   SmsId = " + std::to_string(SmsId) +
-           " , ResultCode = " + std::to_string(ResultCode) +
-           " , Send_Number_Try = " + std::to_string(Send_Number_Try) +
-           " WHERE RowID = " + std::to_string(RowID);
+    return FinalizedSMSText(SrcTblName, std::to_string(RowID), std::to_string(SmsId),
+                            std::to_string(ResultCode), std::to_string(Send_Number_Try));
 }
 
 std::string SendedSMSMoveToSendItemSql(const std::string& SrcTblName, std::int32_t SrcID) {
@@ -157,7 +167,15 @@ void TOutboxDispatcher::FinalizedSMS(const std::string& SrcTblName, std::int32_t
                                      std::int32_t Send_Number_Try) {
     std::lock_guard lock(mutex_);
     try {
-        connection_.Execute(FinalizedSMSSql(SrcTblName, RowID, SmsId, ResultCode, Send_Number_Try));
+        if (connection_.GetDialect() == db::Dialect::SQLite) {
+            // The same statement with its values bound: parsed once per cycle, not per row.
+            connection_.Execute(FinalizedSMSText(SrcTblName, "?", "?", "?", "?"),
+                                {std::to_string(SmsId), std::to_string(ResultCode),
+                                 std::to_string(Send_Number_Try), std::to_string(RowID)});
+        } else {
+            connection_.Execute(
+                FinalizedSMSSql(SrcTblName, RowID, SmsId, ResultCode, Send_Number_Try));
+        }
     } catch (const std::exception& E) {
         NoteFailure(E);
         host_.AddResult("FinalizedSMS Failed. (" + SrcTblName + "," + std::to_string(RowID) +

@@ -225,6 +225,11 @@ TEST_F(Dispatcher, RetriesARefusedRowInEveryCycleUntilItIsAccepted) {
                                        "SMSDataset_High.RecordCount : 1", Text(8), kDash}));
         EXPECT_EQ(Rows(Db(), "SELECT ResultCode, SmsID, Send_Number_Try FROM Outbox_High_Auto"),
                   (Table{{"8", "77", std::to_string(attempt)}}));
+        // Stored as numbers, as the statement's literals would be.
+        EXPECT_EQ(Rows(Db(),
+                       "SELECT typeof(ResultCode), typeof(SmsID), typeof(Send_Number_Try) "
+                       "FROM Outbox_High_Auto"),
+                  (Table{{"integer", "integer", "integer"}}));
     }
     sim.Normal();
     sim.SetNextBatchId(900);

@@ -124,8 +124,9 @@ class SQLiteBackend final : public Backend {
                                  std::to_string(sqlite3_bind_parameter_count(stmt)) +
                                  " parameters, not " + std::to_string(params.size()));
         for (std::size_t i = 0; i < params.size(); ++i)
+            // No copy: the texts outlive the step, and the bindings are cleared after it.
             Check(sqlite3_bind_text(stmt, static_cast<int>(i + 1), params[i].data(),
-                                    static_cast<int>(params[i].size()), SQLITE_TRANSIENT));
+                                    static_cast<int>(params[i].size()), SQLITE_STATIC));
         int rc;
         while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         }
@@ -528,6 +529,13 @@ std::string AdaptForSQLite(const std::string& sql) {
     return out;
 }
 
+// Most statements hold no ISNULL at all; they run as they are, without a rewritten copy.
+bool MayNeedAdapting(std::string_view sql) {
+    for (std::size_t i = 0; i + 6 <= sql.size(); ++i)
+        if ((sql[i] == 'i' || sql[i] == 'I') && IEquals(sql.substr(i, 6), "isnull")) return true;
+    return false;
+}
+
 // ---------------------------------------------------------------------------------------
 // "EXEC [dbo].[Name] 'text',42" on a dialect without stored procedures.
 
@@ -777,18 +785,20 @@ std::int64_t Connection::Execute(const std::string& sql) {
     Backend& backend = Require();
     if (backend.GetDialect() != Dialect::SQLite) return backend.Execute(sql);
     if (RunEmulatedProcedure(sql)) return 0;
+    if (!MayNeedAdapting(sql)) return backend.Execute(sql);
     return backend.Execute(AdaptForSQLite(sql));
 }
 
 std::int64_t Connection::Execute(const std::string& sql, const std::vector<std::string>& params) {
     Backend& backend = Require();
-    if (backend.GetDialect() != Dialect::SQLite) return backend.Execute(sql, params);
+    if (backend.GetDialect() != Dialect::SQLite || !MayNeedAdapting(sql))
+        return backend.Execute(sql, params);
     return backend.Execute(AdaptForSQLite(sql), params);
 }
 
 Recordset Connection::Query(const std::string& sql) {
     Backend& backend = Require();
-    if (backend.GetDialect() != Dialect::SQLite) return backend.Query(sql);
+    if (backend.GetDialect() != Dialect::SQLite || !MayNeedAdapting(sql)) return backend.Query(sql);
     return backend.Query(AdaptForSQLite(sql));
 }
 

@@ -79,6 +79,16 @@ std::string TypeName(DWORD type) {
     return name;
 }
 
+SERVICE_STATUS StatusOf(const SERVICE_STATUS_PROCESS& p) {
+    return {p.dwServiceType,
+            p.dwCurrentState,
+            p.dwControlsAccepted,
+            p.dwWin32ExitCode,
+            p.dwServiceSpecificExitCode,
+            p.dwCheckPoint,
+            p.dwWaitHint};
+}
+
 void PrintStatus(const char* name, const char* display, const SERVICE_STATUS& s, const DWORD* pid) {
     std::printf("\nSERVICE_NAME: %s\n", name);
     if (display != nullptr) std::printf("DISPLAY_NAME: %s\n", display);
@@ -231,14 +241,7 @@ int Query(SC_HANDLE manager, const std::vector<std::string>& words, bool ex) {
         if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, &p, sizeof p, &needed)) {
             return Failed(ex ? "QueryServiceStatusEx" : "QueryServiceStatus", GetLastError());
         }
-        const SERVICE_STATUS s{p.dwServiceType,
-                               p.dwCurrentState,
-                               p.dwControlsAccepted,
-                               p.dwWin32ExitCode,
-                               p.dwServiceSpecificExitCode,
-                               p.dwCheckPoint,
-                               p.dwWaitHint};
-        PrintStatus(words[1].c_str(), nullptr, s, ex ? &p.dwProcessId : nullptr);
+        PrintStatus(words[1].c_str(), nullptr, StatusOf(p), ex ? &p.dwProcessId : nullptr);
         return 0;
     }
     std::map<std::string, std::string> options;
@@ -320,14 +323,7 @@ int Start(SC_HANDLE manager, const std::vector<std::string>& words) {
     SERVICE_STATUS_PROCESS p{};
     DWORD needed = 0;
     if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, &p, sizeof p, &needed)) {
-        const SERVICE_STATUS s{p.dwServiceType,
-                               p.dwCurrentState,
-                               p.dwControlsAccepted,
-                               p.dwWin32ExitCode,
-                               p.dwServiceSpecificExitCode,
-                               p.dwCheckPoint,
-                               p.dwWaitHint};
-        PrintStatus(words[1].c_str(), nullptr, s, &p.dwProcessId);
+        PrintStatus(words[1].c_str(), nullptr, StatusOf(p), &p.dwProcessId);
     }
     return 0;
 }

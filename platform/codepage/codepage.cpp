@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "platform/codepage/codepage_internal.h"
+
 namespace kavar::codepage {
 namespace {
 
@@ -1060,7 +1062,9 @@ std::shared_ptr<const Page> PageFor(const std::string& name) {
     auto it = pages.find(name);
     if (it != pages.end()) return it->second;
     auto page = std::make_shared<const Page>(name);
-    pages.emplace(name, page);
+    // Names come from provider answers too, and iconv takes endless spellings of one
+    // encoding ("windows-1256//anything"): past the cap a page is built for the one call.
+    if (pages.size() < kMaxCachedPages) pages.emplace(name, page);
     return page;
 }
 
@@ -1100,6 +1104,11 @@ void SetCurrent(const std::string& name) {
     std::lock_guard lock(pagesMutex);
     current = PageFor(name);
     currentName = name;
+}
+
+std::size_t CachedPageCount() {
+    std::lock_guard lock(pagesMutex);
+    return pages.size();
 }
 
 std::string FromUtf8(std::string_view utf8) { return CurrentPage()->FromUtf8(utf8); }

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "platform/codepage/codepage_internal.h"
+
 using namespace kavar::codepage;
 
 namespace {
@@ -92,4 +94,12 @@ TEST(CodePageDeathTest, TakenFromTheEnvironmentAtFirstUse) {
     EXPECT_EXIT(std::exit(Current() == "windows-1256" ? 0 : 1), ::testing::ExitedWithCode(0),
                 "KAVAR_ANSI_CODEPAGE");
     unsetenv("KAVAR_ANSI_CODEPAGE");
+}
+
+TEST(CodePage, EncodingNamesFromOutsideDoNotPileUp) {
+    // An answer may name its encoding in any spelling iconv takes; each call still converts,
+    // but the pages kept stay bounded.
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(ToUtf8("\xC7", "windows-1256//x" + std::to_string(i)), "\u0627");
+    EXPECT_LE(kavar::codepage::CachedPageCount(), kavar::codepage::kMaxCachedPages);
 }

@@ -130,7 +130,10 @@ void TSMSUtil::SaveLog(const std::string& MSG) {
         // and the day's earlier entries stay.
         int readErr = errno;
         fd = ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-        if (fd >= 0) entry = time + " : Error = " + OsError("Cannot open file", fileName, readErr);
+        if (fd >= 0)
+            entry = time + " : Error = " + OsError("Cannot open file", fileName, readErr);
+        else
+            errno = readErr;  // no file in a folder we may not write to: the denial is why
     }
     if (fd < 0) throw std::runtime_error(OsError("Cannot create file", fileName, errno));
     Fd file(fd);

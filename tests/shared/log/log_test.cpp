@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -141,6 +143,33 @@ TEST_F(DailyLog, WriteFailuresReachTheCaller) {
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("SVCKavarSMS_"), std::string::npos) << e.what();
     }
+}
+
+TEST_F(DailyLog, AFolderThatMayNotBeWrittenIsNamedAsTheReason) {
+    // Run as an ordinary user: root may write anywhere.
+    fs::create_directory(dir + "/Log");
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(dir + "/Log", fs::perms::owner_read | fs::perms::owner_exec |
+                                      fs::perms::group_read | fs::perms::group_exec |
+                                      fs::perms::others_read | fs::perms::others_exec);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+        try {
+            TSMSUtil::Logger("x");
+        } catch (const std::runtime_error& e) {
+            std::string what = e.what();
+            _exit(what.find(std::strerror(EACCES)) != std::string::npos ? 0 : 3);
+        }
+        _exit(4);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    fs::permissions(dir + "/Log", fs::perms::owner_all);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: no user to run as, 3: other error text, 4: no error";
 }
 
 TEST_F(DailyLog, ConcurrentWritersLoseNothing) {

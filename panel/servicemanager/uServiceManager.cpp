@@ -204,16 +204,19 @@ void TServiceInfo::ServiceContinue(bool wait) {
 
 void TServiceInfo::SetState(TServiceState value) {
     if (!FLive) QueryStatus();
-    switch (FServiceStatus.dwCurrentState) {
-        case scm::SERVICE_START_PENDING:
-        case scm::SERVICE_CONTINUE_PENDING:
+    // A live entry asks again here: the listed state may be long gone.
+    switch (State()) {
+        case TServiceState::ssStartPending:
+        case TServiceState::ssContinuePending:
             WaitForState(scm::SERVICE_RUNNING);
             break;
-        case scm::SERVICE_STOP_PENDING:
+        case TServiceState::ssStopPending:
             WaitForState(scm::SERVICE_STOPPED);
             break;
-        case scm::SERVICE_PAUSE_PENDING:
+        case TServiceState::ssPausePending:
             WaitForState(scm::SERVICE_PAUSED);
+            break;
+        default:
             break;
     }
     const TServiceState current = State();

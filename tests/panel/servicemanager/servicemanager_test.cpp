@@ -142,6 +142,41 @@ TEST_F(ServiceManagerTest, WritingPendingStateFailsAfterSettling) {
               "Cannot set a transitional state in TServiceInfo.");
 }
 
+// A live entry settles the state the service is in now, not the one listed: someone else
+// started or stopped the service after the list was built and it is still pending.
+TEST_F(ServiceManagerTest, LiveEntrySettlesTheCurrentPendingState) {
+    Register("KavarLiveStart", "--start-ms=1500");
+    Register("KavarLiveStop", "--stop-ms=1500");
+    TServiceManager other;
+    other.SetActive(true);
+    other.ServiceByName("KavarLiveStop").ServiceStart(true);
+    manager.SetActive(true);  // lists one stopped and one running
+
+    const struct {
+        const char* name;
+        std::function<void(TServiceInfo&)> elsewhere;
+        TServiceState pending;
+        TServiceState target;
+    } cases[] = {
+        {"KavarLiveStart", [](TServiceInfo& s) { s.ServiceStart(false); },
+         TServiceState::ssStartPending, TServiceState::ssStopped},
+        {"KavarLiveStop", [](TServiceInfo& s) { s.ServiceStop(false); },
+         TServiceState::ssStopPending, TServiceState::ssRunning},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TServiceInfo& elsewhere = other.ServiceByName(c.name);
+        c.elsewhere(elsewhere);
+        elsewhere.SetLive(true);
+        ASSERT_EQ(elsewhere.State(), c.pending);
+
+        TServiceInfo& svc = manager.ServiceByName(c.name);
+        svc.SetLive(true);
+        EXPECT_EQ(FailureOf([&] { svc.SetState(c.target); }), "");
+        EXPECT_EQ(svc.State(), c.target);
+    }
+}
+
 // A control the service does not accept fails before anything reaches the service.
 TEST_F(ServiceManagerTest, RefusedControlsSendNothing) {
     const std::string trace = Root() + "/refuse.trace";

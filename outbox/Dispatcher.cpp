@@ -259,10 +259,19 @@ void TOutboxDispatcher::RunCycle() {
 
         // All of the row is read before the send, for the same reason.
         const std::string id = dataset_.FieldAt(fID).AsString();
-        const std::int32_t rowId = dataset_.FieldAt(fRowID).AsInteger();
+        std::int32_t rowId = 0, tries = 0;
+        try {
+            rowId = dataset_.FieldAt(fRowID).AsInteger();
+            tries = dataset_.FieldAt(fTry).AsInteger();
+        } catch (const db::EDatabaseError& E) {
+            // A value no server column could hold (the embedded database does not enforce
+            // column types, and other programs write the outbox): this row's outcome could
+            // not be recorded, so it is not sent, and it must not hold up the rows after it.
+            host_.AddResult("ID : (" + id + " ) " + E.what(), true);
+            continue;
+        }
         const std::string message = dataset_.FieldAt(fMessage).AsString();
         const std::string mobile = dataset_.FieldAt(fMobile).AsString();
-        const std::int32_t tries = dataset_.FieldAt(fTry).AsInteger();
 
         if (!TSMSUtil::ValidateMessage(message, log)) {
             SetSMStoIsNotValid(kOutboxTable, rowId);

@@ -216,6 +216,22 @@ TEST_F(Dispatcher, FlagsRowsThatCanNeverBeSentAndSkipsThemFromThenOn) {
     EXPECT_EQ(host.reports, (Lines{"InitializeDatabase"}));
 }
 
+TEST_F(Dispatcher, ARowWhoseCountCannotBeReadIsReportedAndDoesNotHoldUpTheOthers) {
+    // Other programs write the outbox, and an embedded database takes any value.
+    Insert(1, "'09120000001'", "'one'", ", Send_Number_Try", ", 'abc'");
+    Insert(2, "'09120000002'", "'two'");
+    sim.SetNextBatchId(400);
+    Cycle();
+    ASSERT_EQ(host.reports.size(), 6u);
+    EXPECT_EQ(host.reports[2].rfind("ID : (1 ) ", 0), 0u) << host.reports[2];
+    EXPECT_NE(host.reports[2].find("Send_Number_Try"), std::string::npos) << host.reports[2];
+    EXPECT_EQ(host.reports[4], Accepted(400));
+    EXPECT_EQ(Sends().size(), 1u);
+    EXPECT_EQ(Rows(Db(), "SELECT ID, Send_Number_Try, ResultCode FROM Outbox_High_Auto"),
+              (Table{{"1", "abc", "NULL"}}));
+    EXPECT_EQ(Count(Db(), "Sent_Item"), 1);
+}
+
 TEST_F(Dispatcher, RetriesARefusedRowInEveryCycleUntilItIsAccepted) {
     sim.Refuse("8", "", -1, "77");
     Insert(1, "'09120000001'", "'hello'");

@@ -557,6 +557,12 @@ bool TryXmlDateTimeToLocal(std::string_view s, fmt::TDateTime& value) {
     std::int64_t utc =
         DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
         hour * 3600 + minute * 60 + second - offsetMinutes * 60;
+    // A date-time holds the years 1 to 9999. An instant within a day of either end could
+    // leave that range once shifted by the zone and the 4 h 30 min (0001-01-01, a common
+    // "no date" value, west of UTC) and would come back as a bare time of day; such texts
+    // are refused.
+    if (utc < DaysFromCivil(1, 1, 2) * 86400 || utc >= DaysFromCivil(9999, 12, 31) * 86400)
+        return false;
     value = fmt::UnixToLocal(utc, millisecond) - 16200.0 / 86400.0;
     return true;
 }

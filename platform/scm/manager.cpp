@@ -773,6 +773,11 @@ bool CloseServiceHandle(SC_HANDLE handle) {
     return true;
 }
 
+void ScopedServiceHandle::reset(SC_HANDLE h) {
+    if (h_ != nullptr) CloseServiceHandle(h_);
+    h_ = h;
+}
+
 SC_HANDLE CreateService(SC_HANDLE manager, const char* serviceName, const char* displayName,
                         DWORD desiredAccess, DWORD serviceType, DWORD startType, DWORD errorControl,
                         const char* binaryPathName, const char* loadOrderGroup, DWORD* tagId,

@@ -180,6 +180,21 @@ using SC_HANDLE = ScHandleRec*;
 struct ScLockRec;
 using SC_LOCK = ScLockRec*;
 
+// Owns a manager or service handle and closes it when it goes out of scope.
+class ScopedServiceHandle {
+  public:
+    explicit ScopedServiceHandle(SC_HANDLE h = nullptr) : h_(h) {}
+    ~ScopedServiceHandle() { reset(nullptr); }
+    ScopedServiceHandle(const ScopedServiceHandle&) = delete;
+    ScopedServiceHandle& operator=(const ScopedServiceHandle&) = delete;
+    SC_HANDLE get() const { return h_; }
+    explicit operator bool() const { return h_ != nullptr; }
+    void reset(SC_HANDLE h);
+
+  private:
+    SC_HANDLE h_;
+};
+
 // machine: empty or null for this machine (others: ERROR_RPC_SERVER_UNAVAILABLE);
 // database: null. Rights that change anything need write access to the root (else 5).
 SC_HANDLE OpenSCManager(const char* machine, const char* database, DWORD desiredAccess);

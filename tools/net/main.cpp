@@ -42,23 +42,7 @@ int Usage() {
     return 1;
 }
 
-class Handle {
-  public:
-    explicit Handle(SC_HANDLE h = nullptr) : h_(h) {}
-    ~Handle() {
-        if (h_ != nullptr) CloseServiceHandle(h_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    SC_HANDLE get() const { return h_; }
-    void reset(SC_HANDLE h) {
-        if (h_ != nullptr) CloseServiceHandle(h_);
-        h_ = h;
-    }
-
-  private:
-    SC_HANDLE h_;
-};
+using Handle = ScopedServiceHandle;
 
 struct Entry {
     std::string name;

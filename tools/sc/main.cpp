@@ -217,20 +217,7 @@ bool BuildConfig(const std::map<std::string, std::string>& options, Config& c) {
     return true;
 }
 
-class Handle {
-  public:
-    explicit Handle(SC_HANDLE h = nullptr) : h_(h) {}
-    ~Handle() {
-        if (h_ != nullptr) CloseServiceHandle(h_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    SC_HANDLE get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-
-  private:
-    SC_HANDLE h_;
-};
+using Handle = ScopedServiceHandle;
 
 int Query(SC_HANDLE manager, const std::vector<std::string>& words, bool ex) {
     if (words.size() >= 2 && words[1].find('=') == std::string::npos) {

@@ -10,6 +10,7 @@ packages=(
   libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 util-linux procps
+  qt6-base-dev libgl-dev fonts-noto-core fonts-dejavu-core
 )
 
 missing=()

@@ -5,3 +5,4 @@ target_link_libraries(kavar_service PUBLIC kavar_outbox kavar_platform)
 
 add_executable(Velmo ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
 target_link_libraries(Velmo PRIVATE kavar_service)
+kavar_version_record(Velmo)

@@ -1,7 +1,9 @@
 #include "outbox/Schema.h"
 
+#include <cctype>
 #include <charconv>
 #include <ctime>
+#include <stdexcept>
 
 namespace kavar::outbox {
 
@@ -154,6 +156,34 @@ const std::vector<Table>& Tables() {
     return tables;
 }
 
+// The columns that older databases lack, in the order the installer adds them.
+struct LateColumn {
+    const char* table;
+    const char* column;
+    const char* type;  // as the T-SQL statement spells it
+};
+const std::vector<LateColumn>& LateColumns() {
+    static const std::vector<LateColumn> columns = [] {
+        std::vector<LateColumn> c;
+        for (const char* table : {"Outbox_Low_Auto", "Outbox_Normal_Auto", "Outbox_High_Auto"})
+            for (auto [column, type] : {std::pair{"ResultCode", "INT"},
+                                        {"DeliveyCode", "INT"},
+                                        {"IsNotValid", "BIT"},
+                                        {"SmsID", "INT"}})
+                c.push_back({table, column, type});
+        for (auto [column, type] : {std::pair{"ServiceLine", "INT"},
+                                    {"ResultCode", "INT"},
+                                    {"DeliveyCode", "INT"},
+                                    {"IsNotValid", "BIT"},
+                                    {"SmsID", "INT"}})
+            c.push_back({"Sent_Item", column, type});
+        return c;
+    }();
+    return columns;
+}
+
+const char* const kDefaultTables[] = {"Outbox_Low_Auto", "Outbox_Normal_Auto", "Outbox_High_Auto"};
+
 bool IsOutbox(const Table& t) { return std::string(t.name).rfind("Outbox_", 0) == 0; }
 
 // "varchar(50)" -> "[varchar](50)", "int" -> "[int]".
@@ -253,23 +283,13 @@ TSqlSchemaStatements BuildTSqlSchema() {
         s.Tables.push_back(TSqlCreateTable(t));
         if (IsOutbox(t)) s.Tables.push_back(TSqlRowIdStep(t.name));
     }
-    for (const char* table : {"Outbox_Low_Auto", "Outbox_Normal_Auto", "Outbox_High_Auto"}) {
+    for (const char* table : kDefaultTables) {
         s.Defaults.push_back(TSqlDefault(table, "Send_Number_Try", "0"));
         s.Defaults.push_back(TSqlDefault(table, "Auto_Send", "1"));
         s.Defaults.push_back(TSqlDefault(table, "ServiceLine", "1"));
     }
-    for (const char* table : {"Outbox_Low_Auto", "Outbox_Normal_Auto", "Outbox_High_Auto"}) {
-        s.LateColumns.push_back(TSqlLateColumn(table, "ResultCode", "INT"));
-        s.LateColumns.push_back(TSqlLateColumn(table, "DeliveyCode", "INT"));
-        s.LateColumns.push_back(TSqlLateColumn(table, "IsNotValid", "BIT"));
-        s.LateColumns.push_back(TSqlLateColumn(table, "SmsID", "INT"));
-    }
-    for (auto [column, type] : {std::pair{"ServiceLine", "INT"},
-                                {"ResultCode", "INT"},
-                                {"DeliveyCode", "INT"},
-                                {"IsNotValid", "BIT"},
-                                {"SmsID", "INT"}})
-        s.LateColumns.push_back(TSqlLateColumn("Sent_Item", column, type));
+    for (const LateColumn& c : LateColumns())
+        s.LateColumns.push_back(TSqlLateColumn(c.table, c.column, c.type));
     s.DropProcedure =
         "IF  EXISTS (SELECT * FROM sys.objects WHERE object_id = "
         "OBJECT_ID(N'[dbo].[SendedSMSMoveToSendItem]') AND type in (N'P', N'PC'))\t"
@@ -283,24 +303,30 @@ TSqlSchemaStatements BuildTSqlSchema() {
 // like the server's identity, never hands out a number twice. The outbox tables'
 // RowID is such a rowid although the server's tables have no key: lookups by RowID
 // are the dispatcher's only access path.
-std::string SQLiteCreateTable(const Table& t) {
-    std::string s = "CREATE TABLE IF NOT EXISTS [" + std::string(t.name) + "] (\n";
+// One column of the SQLite table, as its creation statement declares it.
+std::string SQLiteColumnDefinition(const Table& t, const Column& c) {
+    std::string s = "[" + std::string(c.name) + "] ";
+    if (c.identity) {
+        s += "INTEGER NOT NULL";
+        if (t.primaryKey) s += " CONSTRAINT [" + std::string(t.primaryKey) + "]";
+        return s + " PRIMARY KEY AUTOINCREMENT";
+    }
+    s += c.type;
+    s += c.notNull ? " NOT NULL" : " NULL";
+    if (c.defaultValue)
+        s +=
+            " CONSTRAINT [DF_" + std::string(t.name) + "_" + c.name + "] DEFAULT " + c.defaultValue;
+    return s;
+}
+
+std::string SQLiteCreateTable(const Table& t, bool ifNotExists = true) {
+    std::string s = std::string("CREATE TABLE ") + (ifNotExists ? "IF NOT EXISTS " : "") + "[" +
+                    t.name + "] (\n";
     bool keyInline = false;
     for (std::size_t i = 0; i < t.columns.size(); ++i) {
         const Column& c = t.columns[i];
-        s += "  [" + std::string(c.name) + "] ";
-        if (c.identity) {
-            s += "INTEGER NOT NULL";
-            if (t.primaryKey) s += " CONSTRAINT [" + std::string(t.primaryKey) + "]";
-            s += " PRIMARY KEY AUTOINCREMENT";
-            keyInline = keyInline || t.primaryKey;
-        } else {
-            s += c.type;
-            s += c.notNull ? " NOT NULL" : " NULL";
-            if (c.defaultValue)
-                s += " CONSTRAINT [DF_" + std::string(t.name) + "_" + c.name + "] DEFAULT " +
-                     c.defaultValue;
-        }
+        s += "  " + SQLiteColumnDefinition(t, c);
+        keyInline = keyInline || (c.identity && t.primaryKey);
         if (i + 1 < t.columns.size() || (t.primaryKey && !keyInline)) s += ",";
         s += "\n";
     }
@@ -346,17 +372,29 @@ std::string QuotedStr(const std::string& text) {
     return out + "'";
 }
 
+std::string BracketQuoted(const std::string& name) {
+    std::string out = "[";
+    for (char c : name) {
+        out += c;
+        if (c == ']') out += ']';
+    }
+    return out + "]";
+}
+
 std::string TSqlDatabaseExistsQuery(const std::string& dbName) {
     return "SELECT * FROM master..sysdatabases WHERE [name] =" + QuotedStr(dbName);
 }
 
 std::vector<std::string> TSqlCreateDatabase(const std::string& dbName) {
+    // The name as an identifier everywhere, "]" doubled: a bare name with a quote or a
+    // blank broke CREATE DATABASE, and an unescaped "]" could end the identifier early.
+    const std::string name = BracketQuoted(dbName);
     std::vector<std::string> s;
-    s.push_back("CREATE DATABASE " + dbName);
-    s.push_back("ALTER DATABASE [" + dbName + "] SET COMPATIBILITY_LEVEL = 100");
+    s.push_back("CREATE DATABASE " + name);
+    s.push_back("ALTER DATABASE " + name + " SET COMPATIBILITY_LEVEL = 100");
     s.push_back("IF (1 = FULLTEXTSERVICEPROPERTY(" + QuotedStr("IsFullTextInstalled") + "))" + CR +
-                "   EXEC [" + dbName +
-                "].[dbo].[sp_fulltext_database] @action = " + QuotedStr("enable"));
+                "   EXEC " + name +
+                ".[dbo].[sp_fulltext_database] @action = " + QuotedStr("enable"));
     for (const char* option : {"ANSI_NULL_DEFAULT OFF",
                                "ANSI_NULLS OFF",
                                "ANSI_PADDING OFF",
@@ -383,7 +421,7 @@ std::vector<std::string> TSqlCreateDatabase(const std::string& dbName) {
                                " MULTI_USER",
                                "PAGE_VERIFY CHECKSUM",
                                "DB_CHAINING OFF"})
-        s.push_back("ALTER DATABASE [" + dbName + "] SET " + option);
+        s.push_back("ALTER DATABASE " + name + " SET " + option);
     s.push_back("EXEC sys.sp_db_vardecimal_storage_format N" + QuotedStr(dbName) + ", N" +
                 QuotedStr("ON"));
     return s;
@@ -398,27 +436,222 @@ const std::vector<std::string>& SQLiteSchema() {
     return schema;
 }
 
+namespace {
+
+// An identifier for SQLite in double quotes, inner quotes doubled: names read back from
+// the database may hold anything.
+std::string Ident(const std::string& name) {
+    std::string out = "\"";
+    for (char c : name) {
+        out += c;
+        if (c == '"') out += '"';
+    }
+    return out + "\"";
+}
+
+bool IEqual(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// A column as the database has it now.
+struct Existing {
+    std::string name;
+    std::string type;
+    bool notNull = false;
+    bool hasDefault = false;
+    std::string defaultValue;
+};
+
+// Only tables count: a view or index of the same name is a conflict that the table's
+// creation reports, as the server does.
+bool TableExists(db::Connection& c, const std::string& table) {
+    return c.Query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = " +
+                   QuotedStr(table) + " COLLATE NOCASE")
+               .RecordCount() > 0;
+}
+
+std::vector<Existing> ColumnsOf(db::Connection& c, const std::string& table) {
+    std::vector<Existing> columns;
+    auto rs = c.Query("PRAGMA table_info(" + Ident(table) + ")");
+    for (rs.First(); !rs.Eof(); rs.Next()) {
+        Existing e;
+        e.name = rs.FieldByName("name").AsString();
+        e.type = rs.FieldByName("type").AsString();
+        e.notNull = rs.FieldByName("notnull").AsInteger() != 0;
+        e.hasDefault = !rs.FieldByName("dflt_value").IsNull();
+        e.defaultValue = rs.FieldByName("dflt_value").AsString();
+        columns.push_back(std::move(e));
+    }
+    return columns;
+}
+
+const Existing* FindExisting(const std::vector<Existing>& columns, const std::string& name) {
+    for (const Existing& e : columns)
+        if (IEqual(e.name, name)) return &e;
+    return nullptr;
+}
+
+const Column* FindColumn(const Table& t, const std::string& name) {
+    for (const Column& c : t.columns)
+        if (IEqual(c.name, name)) return &c;
+    return nullptr;
+}
+
+const Table& TableNamed(const std::string& name) {
+    for (const Table& t : Tables())
+        if (name == t.name) return t;
+    throw std::logic_error("no table " + name);
+}
+
+// Runs body in one transaction; on failure rolls back and passes the first error on.
+template <typename F>
+void InTransaction(db::Connection& c, F body) {
+    c.Execute("BEGIN IMMEDIATE");
+    try {
+        body();
+        c.Execute("COMMIT");
+    } catch (...) {
+        try {
+            c.Execute("ROLLBACK");
+        } catch (const db::EDatabaseError&) {
+            // SQLite may have ended the transaction itself; the first error is the one
+            // to report.
+        }
+        throw;
+    }
+}
+
+// SQLite can add neither an identity nor a default to an existing table, so the table
+// is rebuilt: same columns in the same order (the known ones with their full
+// definition, others as declared), RowID appended when missing, rows copied in their
+// stored order (which numbers a new RowID in that order), then the table's own indexes
+// and triggers again. Views keep their text and see the new table under the old name.
+void RebuildOutboxTable(db::Connection& c, const Table& t) {
+    const std::vector<Existing> existing = ColumnsOf(c, t.name);
+    const std::string name = t.name;
+    const std::string temp = "kavar_rebuild_" + name;
+
+    std::vector<std::string> definitions, copied;
+    for (const Existing& e : existing) {
+        if (const Column* known = FindColumn(t, e.name)) {
+            definitions.push_back(SQLiteColumnDefinition(t, *known));
+        } else {
+            std::string d = Ident(e.name) + (e.type.empty() ? "" : " " + e.type);
+            if (e.notNull) d += " NOT NULL";
+            if (e.hasDefault) d += " DEFAULT (" + e.defaultValue + ")";
+            definitions.push_back(d);
+        }
+        copied.push_back(Ident(e.name));
+    }
+    for (const Column& col : t.columns)
+        if (col.identity && !FindExisting(existing, col.name))
+            definitions.push_back(SQLiteColumnDefinition(t, col));
+
+    std::string create = "CREATE TABLE " + Ident(temp) + " (";
+    for (std::size_t i = 0; i < definitions.size(); ++i) create += (i ? ", " : "") + definitions[i];
+    create += ")";
+    std::string columnList;
+    for (std::size_t i = 0; i < copied.size(); ++i) columnList += (i ? ", " : "") + copied[i];
+
+    InTransaction(c, [&] {
+        const bool withoutRowid =
+            c.Query("PRAGMA table_list(" + Ident(name) + ")").FieldByName("wr").AsInteger() != 0;
+        std::vector<std::string> dependents;
+        auto rs = c.Query(
+            "SELECT sql FROM sqlite_master WHERE type IN ('index', 'trigger') AND sql IS NOT NULL "
+            "AND tbl_name = " +
+            QuotedStr(name) + " COLLATE NOCASE ORDER BY rowid");
+        for (rs.First(); !rs.Eof(); rs.Next()) dependents.push_back(rs.FieldAt(0).AsString());
+        // The identity's high-water mark: numbers of rows moved away are not handed out
+        // again.
+        std::int64_t sequence = 0;
+        if (TableExists(c, "sqlite_sequence")) {
+            auto seq = c.Query("SELECT seq FROM sqlite_sequence WHERE name = " + QuotedStr(name) +
+                               " COLLATE NOCASE");
+            if (seq.RecordCount() > 0) sequence = std::stoll("0" + seq.Value(0, 0).AsString());
+        }
+
+        c.Execute(create);
+        c.Execute("INSERT INTO " + Ident(temp) + " (" + columnList + ") SELECT " + columnList +
+                  " FROM " + Ident(name) + (withoutRowid ? "" : " ORDER BY rowid"));
+        c.Execute("DROP TABLE " + Ident(name));
+        // Legacy rename: the views that name the table are left as they are, instead of
+        // being checked against a table that is momentarily missing.
+        c.Execute("PRAGMA legacy_alter_table = ON");
+        try {
+            c.Execute("ALTER TABLE " + Ident(temp) + " RENAME TO " + Ident(name));
+        } catch (...) {
+            c.Execute("PRAGMA legacy_alter_table = OFF");
+            throw;
+        }
+        c.Execute("PRAGMA legacy_alter_table = OFF");
+        for (const std::string& sql : dependents) c.Execute(sql);
+        if (sequence > 0)
+            c.Execute("UPDATE sqlite_sequence SET seq = max(seq, " + std::to_string(sequence) +
+                      ") WHERE name = " + QuotedStr(name));
+    });
+}
+
+}  // namespace
+
+void ApplySQLiteDatabaseOptions(db::Connection& connection, const std::string& schema) {
+    const std::string s = Ident(schema) + ".";
+    // Set before the first page is written; later they would need a rewrite.
+    connection.Execute("PRAGMA " + s + "page_size = 4096");
+    connection.Execute("PRAGMA " + s + "auto_vacuum = NONE");
+    // Readers (the panel) and the writer (the service) may share the file; with the
+    // log a reader never blocks the writer, and commits need no flush of their own.
+    // The mode is kept in the file.
+    connection.Execute("PRAGMA " + s + "journal_mode = WAL");
+}
+
+void UpgradeSQLiteSchema(db::Connection& c) {
+    // Tables, and the identity of outbox tables that predate it.
+    for (const Table& t : Tables()) {
+        if (!TableExists(c, t.name)) {
+            c.Execute(SQLiteCreateTable(t, false));
+            continue;
+        }
+        if (IsOutbox(t) && !FindExisting(ColumnsOf(c, t.name), "RowID")) RebuildOutboxTable(c, t);
+    }
+    // Defaults. A column that has any default keeps it.
+    for (const char* table : kDefaultTables) {
+        const Table& t = TableNamed(table);
+        const std::vector<Existing> existing = ColumnsOf(c, table);
+        bool missing = false;
+        for (const Column& col : t.columns) {
+            if (!col.defaultValue) continue;
+            const Existing* e = FindExisting(existing, col.name);
+            if (!e)
+                throw db::EDatabaseError("Cannot add the default DF_" + std::string(table) + "_" +
+                                         col.name + ": table " + table + " has no column " +
+                                         col.name + ".");
+            missing = missing || !e->hasDefault;
+        }
+        if (missing) RebuildOutboxTable(c, t);
+    }
+    // Late columns: appended, NULL-able, without default; existing rows read NULL.
+    for (const LateColumn& late : LateColumns()) {
+        if (FindExisting(ColumnsOf(c, late.table), late.column)) continue;
+        const Column* col = FindColumn(TableNamed(late.table), late.column);
+        c.Execute("ALTER TABLE " + Ident(late.table) + " ADD COLUMN " + Ident(late.column) + " " +
+                  col->type + " NULL");
+    }
+}
+
 void InstallSchema(db::Connection& connection) {
     if (connection.GetDialect() == db::Dialect::TSql) {
         for (const std::string& statement : TSqlSchema().All()) connection.Execute(statement);
         return;
     }
-    // Readers (the panel) and the writer (the service) may share the file; with the
-    // log a reader never blocks the writer, and commits need no flush of their own.
-    connection.Execute("PRAGMA journal_mode=WAL");
-    connection.Execute("BEGIN");
-    try {
-        for (const std::string& statement : SQLiteSchema()) connection.Execute(statement);
-        connection.Execute("COMMIT");
-    } catch (...) {
-        try {
-            connection.Execute("ROLLBACK");
-        } catch (const db::EDatabaseError&) {
-            // The first error is the one to report; SQLite may have ended the
-            // transaction itself.
-        }
-        throw;
-    }
+    if (connection.Query("SELECT 1 FROM sqlite_master").RecordCount() == 0)
+        ApplySQLiteDatabaseOptions(connection, "main");
+    UpgradeSQLiteSchema(connection);
     PrepareConnection(connection);
 }
 

@@ -33,14 +33,29 @@ std::vector<std::string> TSqlCreateDatabase(const std::string& dbName);
 
 // A text as a T-SQL string literal: in single quotes, inner single quotes doubled.
 std::string QuotedStr(const std::string& text);
+// A name as a T-SQL identifier: in brackets, inner "]" doubled.
+std::string BracketQuoted(const std::string& name);
 
 // CREATE TABLE IF NOT EXISTS for every table, complete with the late columns.
 const std::vector<std::string>& SQLiteSchema();
 
 // Brings the database behind the connection up to the schema. SQL Server: the
-// statements of TSqlSchema in order; SQLite: the tables of SQLiteSchema in one
-// transaction, in write-ahead-log mode. Raises EDatabaseError at the first failure.
+// statements of TSqlSchema in order; SQLite: a database without objects first gets the
+// options of ApplySQLiteDatabaseOptions, then UpgradeSQLiteSchema and PrepareConnection.
+// Raises EDatabaseError at the first failure.
 void InstallSchema(db::Connection& connection);
+
+// The options of a new embedded database (page size, no auto-vacuum, write-ahead log),
+// for the attached database schema ("main" for the connection's own). They only take
+// full effect before the database's first table.
+void ApplySQLiteDatabaseOptions(db::Connection& connection, const std::string& schema);
+
+// The embedded counterpart of TSqlSchema's statements, with the same idempotence: every
+// missing table created; an outbox table without RowID, or without one of its defaults,
+// rebuilt in one transaction with its rows kept in their order and RowID appended; the
+// missing late columns appended. Each step commits on its own; a complete database is
+// not written to. Raises EDatabaseError at the first failure.
+void UpgradeSQLiteSchema(db::Connection& connection);
 
 // Makes a connection ready for the dispatcher: on SQLite, where there are no stored
 // procedures, "EXEC [dbo].[SendedSMSMoveToSendItem] 'table',rowid" runs

@@ -107,7 +107,7 @@ TEST(TSqlSchema, DatabaseCreationQuotesOnlyWhereItShould) {
               "SELECT * FROM master..sysdatabases WHERE [name] ='O''Hara'");
     auto s = outbox::TSqlCreateDatabase("Kavar_SMS");
     ASSERT_EQ(s.size(), 30u);
-    EXPECT_EQ(s[0], "CREATE DATABASE Kavar_SMS");
+    EXPECT_EQ(s[0], "CREATE DATABASE [Kavar_SMS]");
     EXPECT_EQ(s[1], "ALTER DATABASE [Kavar_SMS] SET COMPATIBILITY_LEVEL = 100");
     EXPECT_EQ(s[2],
               "IF (1 = FULLTEXTSERVICEPROPERTY('IsFullTextInstalled'))\r   EXEC "

@@ -407,8 +407,8 @@ void TfrmMain::Initialize() {
         std::clamp<std::int32_t>(AppSetting.TimerDelay, kDelayMin, kDelayMax));
     ToggleSwitch_SVCKAVARSMS->SetOn(AppSetting.SVCKAVARSMS);
     PaintSwitch(ToggleSwitch_SVCKAVARSMS);
-    ActiveTimeStart->setText(Q(AppSetting.ActiveTimeStart));
-    ActiveTimeEnd->setText(Q(AppSetting.ActiveTimeEnd));
+    SetMaskedText(ActiveTimeStart, Q(AppSetting.ActiveTimeStart));
+    SetMaskedText(ActiveTimeEnd, Q(AppSetting.ActiveTimeEnd));
 
     ServiceManager = std::make_unique<TServiceManager>();
     svcInfo = nullptr;
@@ -473,8 +473,19 @@ QStringList TfrmMain::GuideLines() {
 
 QString TfrmMain::MaskedText(const QLineEdit* edit) {
     QString text = edit->displayText();
-    if (!edit->inputMask().isEmpty()) text.replace(QLatin1Char('_'), QLatin1Char(' '));
+    if (edit->inputMask().isEmpty()) return text;
+    text.replace(QLatin1Char('_'), QLatin1Char(' '));
+    // An hour of one digit reads with a leading blank (" 8:30"), wherever it was typed.
+    if (text.size() >= 2 && text[0] != QLatin1Char(' ') && text[1] == QLatin1Char(' '))
+        std::swap(text[0], text[1]);
     return text;
+}
+
+void TfrmMain::SetMaskedText(QLineEdit* edit, const QString& text) {
+    QString masked = text;
+    // Qt drops a blank it is given; its own blank character keeps the place unfilled.
+    if (!edit->inputMask().isEmpty()) masked.replace(QLatin1Char(' '), QLatin1Char('_'));
+    edit->setText(masked);
 }
 
 // ---- settings page and tools menu --------------------------------------------------------

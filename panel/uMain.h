@@ -168,6 +168,8 @@ class TfrmMain : public QWidget, private outbox::TOutboxHost {
     static QStringList GuideLines();
     // A time field's text as the settings read it: unfilled places are blanks.
     static QString MaskedText(const QLineEdit* edit);
+    // Puts a stored time into a time field; its blanks stay unfilled places.
+    static void SetMaskedText(QLineEdit* edit, const QString& text);
 
     // ---- handlers of the settings page and the tools menu
     void btnSaveSettingClick();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "outbox/Dispatcher.h"
+#include "outbox/Installer.h"
 #include "outbox/Schema.h"
 #include "platform/db/db.h"
 #include "platform/profile/profile.h"
@@ -140,11 +141,47 @@ void OpenDatabase(const std::string& folder, kavar::db::Connection& connection,
     kavar::outbox::PrepareConnection(connection);
 }
 
+// The installer's host: it only keeps the reports of the connection step, which tell
+// why the database could not be reached.
+class InstallHost final : public kavar::outbox::TOutboxHost {
+  public:
+    explicit InstallHost(const TAppSetting& setting) : setting_(setting) {}
+    const kavar::outbox::TOutboxHostTraits& Traits() const override {
+        return kavar::outbox::PanelTraits();
+    }
+    void AddResult(const std::string& msg, bool) override {
+        // A report's bare CR would make a terminal overwrite its first line.
+        for (char c : msg) reports_ += c == '\r' ? '\n' : c;
+        reports_ += '\n';
+    }
+    TAppSetting GetAppSetting() override { return setting_; }
+    std::string GetPanelUser() override { return {}; }
+    std::string GetPanelPass() override { return {}; }
+    std::string GetActiveNumber() override { return {}; }
+    bool GetIsFlash() override { return false; }
+    void ProcessMessages() override {}
+    const std::string& Reports() const { return reports_; }
+
+  private:
+    TAppSetting setting_;
+    std::string reports_;
+};
+
+// The control panel's installer: creates the database when it is missing (an embedded
+// file or a SQL Server database) and brings it up to the schema.
 int InitDb(const std::string& folder) {
-    kavar::db::Connection connection;
-    OpenDatabase(folder, connection, kavar::db::Connection::OpenMode::CreateIfMissing);
-    kavar::outbox::InstallSchema(connection);
-    std::cout << "database ready (" << connection.DbmsName() << ")\n";
+    TAppSetting s;
+    TSMSUtil::LoadSetting(folder + "/Velmo", s);
+    InstallHost host(s);
+    kavar::outbox::TOutboxDispatcher dispatcher(host);
+    kavar::db::Connection master;
+    try {
+        kavar::outbox::InstallDatabase(s, master, dispatcher);
+    } catch (const std::exception&) {
+        std::cerr << host.Reports();
+        throw;
+    }
+    std::cout << "database ready (" << dispatcher.Connection().DbmsName() << ")\n";
     return 0;
 }
 

@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdint>
 
+#include "outbox/Installer.h"
 #include "panel/servicemanager/ServicePresence.h"
 #include "panel/uMainTexts.h"
 #include "platform/svcmgr/svcmgr.h"
@@ -529,7 +530,10 @@ void TfrmMain::sbToolsClick() {
     pmTools->popup(sbTools->mapToGlobal(QPoint(sbTools->width(), sbTools->height())));
 }
 
-void TfrmMain::pmSetupDBClick() {}
+void TfrmMain::pmSetupDBClick() {
+    outbox::InstallDatabase(AppSetting, ACMaster, dispatcher_);
+    ShowMessage(this, Q(texts::kDatabaseInstalled));
+}
 
 void TfrmMain::pmVELMOLogClick() {}
 

@@ -402,6 +402,25 @@ TEST_F(Window, AFailedSaveIsReportedAndChangesNothing) {
     EXPECT_FALSE(f.SMSTimer->isActive());
 }
 
+TEST_F(Window, DatabaseInstallerCreatesTheDatabaseAndSaysSo) {
+    fs::remove(dbPath);
+    WriteSettings(Setting());
+    TfrmMain& f = Open();
+    f.pmSetupDB->trigger();
+    EXPECT_EQ(boxes.Texts(), (Lines{texts::kDatabaseInstalled}));
+    EXPECT_EQ(boxes.shown[0].Buttons, panel::mbOK);
+    EXPECT_EQ(test::Count(Db(), "Outbox_High_Auto"), 0);
+    EXPECT_EQ(test::Count(Db(), "Sent_Item"), 0);
+
+    // A failure goes to the general error report.
+    boxes.shown.clear();
+    f.AppSetting.SQL_ServerName = "odbc:DSN=kavar-no-such-dsn";
+    f.ACMaster.Close();
+    f.pmSetupDB->trigger();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].Type, panel::TMsgDlgType::mtError);
+}
+
 // ---- the panel's own sending ----------------------------------------------------------
 
 TEST_F(Window, SendTickStandsBackUnlessThePanelSends) {

@@ -76,6 +76,10 @@ QPlainTextEdit* MakeResultBox(QWidget* parent, const char* name, int x, int y, i
     box->setLayoutDirection(Qt::LeftToRight);
     box->setLineWrapMode(QPlainTextEdit::NoWrap);
     box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Every line left to right, also one that starts with Persian text.
+    QTextOption option = box->document()->defaultTextOption();
+    option.setTextDirection(Qt::LeftToRight);
+    box->document()->setDefaultTextOption(option);
     return box;
 }
 
@@ -307,7 +311,7 @@ void TfrmMain::BuildSendPage() {
     };
     int y = 174;
     for (const Op& op : ops) {
-        *op.button = Make<QPushButton>(page, op.name, 428, y, 260, 32);
+        *op.button = Make<QPushButton>(page, op.name, 412, y, 276, 32);
         (*op.button)->setText(Q(op.caption));
         y += 38;
     }
@@ -317,8 +321,8 @@ void TfrmMain::BuildSendPage() {
     QFont f = btnEraser->font();
     f.setBold(true);
     btnEraser->setFont(f);
-    lblResult = MakeLabel(page, "lblResult", texts::kResult, 300, 170, 116, 22);
-    memResult = MakeResultBox(page, "memResult", 10, 196, 406, 176);
+    lblResult = MakeLabel(page, "lblResult", texts::kResult, 284, 170, 116, 22);
+    memResult = MakeResultBox(page, "memResult", 10, 196, 390, 176);
     QPalette muted = memResult->palette();
     muted.setColor(QPalette::Base, QColor(0xF0, 0xF0, 0xF0));
     memResult->setPalette(muted);

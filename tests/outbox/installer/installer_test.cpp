@@ -371,6 +371,32 @@ TEST_F(SQLiteInstall, AFailedRunKeepsWhatRanAndTheNextRunCompletesIt) {
     EXPECT_EQ(Columns("Sent_Item").size(), 16u);
 }
 
+// Rows whose RowID cannot become the key: the rebuild fails as a whole and the table
+// keeps its rows and its layout.
+TEST_F(SQLiteInstall, AFailedRebuildLeavesTheTableAsItWas) {
+    {
+        db::Connection old;
+        old.OpenSQLite(path, db::Connection::OpenMode::CreateIfMissing);
+        old.Execute(
+            "CREATE TABLE Outbox_High_Auto (ID int NOT NULL, Send_Number_Try int, Auto_Send int, "
+            "ServiceLine int, RowID int);"
+            "INSERT INTO Outbox_High_Auto VALUES (1, 0, 1, 1, 7), (2, 0, 1, 1, 7);");
+    }
+    const Table before = Rows(Db(), "SELECT * FROM Outbox_High_Auto");
+    const Table schemaBefore =
+        Rows(Db(), "SELECT sql FROM sqlite_master WHERE name LIKE '%Outbox_High_Auto'");
+    own.Close();
+    try {
+        Install();
+        FAIL() << "duplicate RowIDs went into the key";
+    } catch (const db::EDatabaseError& e) {
+        EXPECT_STREQ(e.what(), "UNIQUE constraint failed: kavar_rebuild_Outbox_High_Auto.RowID");
+    }
+    EXPECT_EQ(Rows(Db(), "SELECT * FROM Outbox_High_Auto"), before);
+    EXPECT_EQ(Rows(Db(), "SELECT sql FROM sqlite_master WHERE name LIKE '%Outbox_High_Auto'"),
+              schemaBefore);
+}
+
 TEST_F(SQLiteInstall, ANameWithAQuoteAndABracketIsOneFile) {
     host.setting.SQL_DBName = "O'Ha]ra";
     Install();

@@ -421,6 +421,23 @@ TEST_F(Window, DatabaseInstallerCreatesTheDatabaseAndSaysSo) {
     EXPECT_EQ(boxes.shown[0].Type, panel::TMsgDlgType::mtError);
 }
 
+TEST(ErrorReport, ARepeatIsNotStackedOnAnOpenReportOfTheSameText) {
+    std::vector<std::string> shown;
+    panel::SetMessageBoxHandler([&](const panel::TMessageBoxRequest& r) {
+        shown.push_back(S(r.Text));
+        // The next tick of a failing timer arrives while this box is open.
+        if (shown.size() == 1) {
+            panel::ShowException(nullptr, std::runtime_error("tick failed"));
+            panel::ShowException(nullptr, std::runtime_error("other"));
+        }
+        return panel::mbOK;
+    });
+    panel::Guarded(nullptr, [] { throw std::runtime_error("tick failed"); });
+    panel::Guarded(nullptr, [] { throw std::runtime_error("tick failed"); });
+    panel::SetMessageBoxHandler({});
+    EXPECT_EQ(shown, (Lines{"tick failed", "other", "tick failed"}));
+}
+
 // ---- the panel's own sending ----------------------------------------------------------
 
 TEST_F(Window, SendTickStandsBackUnlessThePanelSends) {

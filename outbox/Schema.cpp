@@ -538,12 +538,20 @@ void RebuildOutboxTable(db::Connection& c, const Table& t) {
 
     std::vector<std::string> definitions, copied;
     for (const Existing& e : existing) {
-        if (const Column* known = FindColumn(t, e.name)) {
+        const Column* known = FindColumn(t, e.name);
+        if (known && known->identity) {
             definitions.push_back(SQLiteColumnDefinition(t, *known));
         } else {
+            // Every other column keeps its own declaration and default, as the server's
+            // upgrade never alters a column: a NOT NULL or a type of ours would refuse or
+            // convert rows that are already there. Only a missing default is added.
             std::string d = Ident(e.name) + (e.type.empty() ? "" : " " + e.type);
             if (e.notNull) d += " NOT NULL";
-            if (e.hasDefault) d += " DEFAULT (" + e.defaultValue + ")";
+            if (e.hasDefault)
+                d += " DEFAULT (" + e.defaultValue + ")";
+            else if (known && known->defaultValue)
+                d += " CONSTRAINT [DF_" + name + "_" + known->name + "] DEFAULT " +
+                     known->defaultValue;
             definitions.push_back(d);
         }
         copied.push_back(Ident(e.name));

@@ -397,6 +397,42 @@ TEST_F(SQLiteInstall, AFailedRebuildLeavesTheTableAsItWas) {
               schemaBefore);
 }
 
+// A rebuild for a missing default changes no existing column: a legacy NULL ID, a
+// default of its own and a text-typed column stay as they were (the server only adds the
+// constraint). An emptied table keeps its identity's high-water mark too.
+TEST_F(SQLiteInstall, ARebuildForADefaultKeepsTheColumnsAndTheIdentityMark) {
+    {
+        db::Connection old;
+        old.OpenSQLite(path, db::Connection::OpenMode::CreateIfMissing);
+        for (const char* table : {"Outbox_Normal_Auto", "Outbox_Low_Auto"})
+            old.Execute(std::string("CREATE TABLE ") + table +
+                        " (ID int, CustomerID varchar(20), Mobile_Number text, Message "
+                        "varchar(200), Send_Number_Try int DEFAULT 0, Auto_Send int DEFAULT 5, "
+                        "ServiceLine int, ResultCode int, DeliveyCode int, IsNotValid bit, SmsID "
+                        "int, RowID INTEGER PRIMARY KEY AUTOINCREMENT)");
+        old.Execute(
+            "INSERT INTO Outbox_Normal_Auto (ID, Mobile_Number) VALUES (NULL, '0912'), (2, "
+            "'0913');"
+            "DELETE FROM Outbox_Normal_Auto WHERE ID = 2;"
+            "INSERT INTO Outbox_Low_Auto (ID) VALUES (1), (2), (3);"
+            "DELETE FROM Outbox_Low_Auto;");
+    }
+    Install();
+
+    Db().Execute("INSERT INTO Outbox_Normal_Auto (ID, Mobile_Number) VALUES (3, '0914')");
+    Db().Execute("INSERT INTO Outbox_Low_Auto (ID) VALUES (4)");
+    EXPECT_EQ(Rows(Db(),
+                   "SELECT RowID, ID, Mobile_Number, Auto_Send, ServiceLine FROM "
+                   "Outbox_Normal_Auto ORDER BY RowID"),
+              (Table{{"1", "NULL", "0912", "5", "NULL"}, {"3", "3", "0914", "5", "1"}}));
+    EXPECT_EQ(Rows(Db(), "SELECT RowID, Auto_Send, ServiceLine FROM Outbox_Low_Auto"),
+              (Table{{"4", "5", "1"}}));
+    EXPECT_EQ(Rows(Db(),
+                   "SELECT upper(type) FROM pragma_table_info('Outbox_Low_Auto') WHERE name = "
+                   "'Mobile_Number'"),
+              (Table{{"TEXT"}}));
+}
+
 TEST_F(SQLiteInstall, ANameWithAQuoteAndABracketIsOneFile) {
     host.setting.SQL_DBName = "O'Ha]ra";
     Install();

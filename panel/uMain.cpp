@@ -442,8 +442,12 @@ void TfrmMain::AddResult(const std::string& msg, bool AddLine) {
     QString text = Q(msg);
     text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    // A box holding one empty line looks empty to Qt, which would then put the next text
+    // on that line instead of after it.
+    if (resultHasLines_ && memResult->document()->isEmpty()) text.prepend(QLatin1Char('\n'));
+    if (AddLine) text += QLatin1Char('\n') + QString::fromLatin1(kSeparator);
     memResult->appendPlainText(text);
-    if (AddLine) memResult->appendPlainText(QString::fromLatin1(kSeparator));
+    resultHasLines_ = true;
 }
 
 std::string TfrmMain::GetActiveNumber() {

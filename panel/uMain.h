@@ -229,6 +229,7 @@ class TfrmMain : public QWidget, private outbox::TOutboxHost {
 
     std::string programFile_;
     bool shown_ = false;
+    bool resultHasLines_ = false;  // memResult holds a line, perhaps only an empty one
     outbox::TOutboxDispatcher dispatcher_;
 };
 

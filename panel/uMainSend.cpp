@@ -120,6 +120,9 @@ void TfrmMain::btnDeleteNumberClick() {
     if (item && item->isSelected()) delete lbxToNumbers->takeItem(lbxToNumbers->row(item));
 }
 
-void TfrmMain::btnEraserClick() { memResult->clear(); }
+void TfrmMain::btnEraserClick() {
+    memResult->clear();
+    resultHasLines_ = false;
+}
 
 }  // namespace kavar::panel

@@ -672,6 +672,14 @@ TEST_F(Window, AddResultAppendsLinesAndTheSeparator) {
     w->AddResult("a\r\nb\r\n", true);
     w->AddResult("c\rd", false);
     EXPECT_EQ(Result(), (Lines{"one", "two", kDash, "a", "b", "", kDash, "c", "d"}));
+
+    // An empty report into an empty box is still a line of its own (a result code
+    // without a text right after the eraser).
+    ClearResult();
+    w->AddResult("", true);
+    w->AddResult("", false);
+    w->AddResult("x", false);
+    EXPECT_EQ(Result(), (Lines{"", kDash, "", "x"}));
 }
 
 TEST_F(Window, GuidePageListsEveryCode) {

@@ -117,7 +117,10 @@ void TfrmMain::btnAddNumberClick() {
 
 void TfrmMain::btnDeleteNumberClick() {
     QListWidgetItem* item = lbxToNumbers->currentItem();
-    if (item && item->isSelected()) delete lbxToNumbers->takeItem(lbxToNumbers->row(item));
+    if (!item || !item->isSelected()) return;
+    delete lbxToNumbers->takeItem(lbxToNumbers->row(item));
+    // Qt selects the next entry; a second click must not remove one the operator never chose.
+    lbxToNumbers->clearSelection();
 }
 
 void TfrmMain::btnEraserClick() {

@@ -656,6 +656,8 @@ TEST_F(Window, RecipientListAddDeleteAndEraser) {
     Click("btnDeleteNumber");
     EXPECT_EQ(list->count(), 2);
     EXPECT_EQ(S(list->item(0)->text()), "0912");
+    Click("btnDeleteNumber");  // nothing selected after a removal
+    EXPECT_EQ(list->count(), 2);
 
     w->AddResult("x", true);
     Click("btnEraser");

@@ -99,7 +99,9 @@ TSpinEdit::TSpinEdit(QWidget* parent) : QSpinBox(parent) {}
 
 int TSpinEdit::Value() const {
     bool ok = false;
-    int value = text().trimmed().toInt(&ok);
+    // The field writes its number in the widget's locale (Persian digits in a Persian one);
+    // that locale's reading also takes ASCII digits.
+    int value = locale().toInt(text().trimmed(), &ok);
     if (!ok) return minimum();
     return std::clamp(value, minimum(), maximum());
 }

@@ -339,6 +339,18 @@ TEST_F(Window, SaveStoresThePageAsTypedAndOnlyThen) {
     EXPECT_TRUE(f.TimerIsActived());
 }
 
+TEST_F(Window, DelayFieldSavesItsNumberInAPersianLocale) {
+    TfrmMain& f = Open();
+    auto* delay = Find<panel::TSpinEdit>("SpinEditTimerDelay");
+    delay->setLocale(QLocale(QLocale::Persian, QLocale::Iran));
+    delay->setValue(120);
+    ASSERT_NE(S(delay->text()), "120");  // shown in Persian digits
+    Click("btnSaveSetting");
+    EXPECT_EQ(f.AppSetting.TimerDelay, 120);
+    delay->LineEdit()->setText(QStringLiteral("300"));  // ASCII digits typed
+    EXPECT_EQ(delay->Value(), 300);
+}
+
 TEST_F(Window, ServiceSwitchIsSavedOnlyForAnInstalledServiceAndKeepsThePanelTimerOff) {
     WriteSettings(Setting());
     TfrmMain& f = Open();

@@ -520,9 +520,9 @@ class Interpreter {
             WriteLine(2, "The system cannot find the file " + file + ".");
             return 1;
         }
+        batchPath_ = AbsolutePath(file);
         batchArgs_.assign(1, file);
         batchArgs_.insert(batchArgs_.end(), args.begin(), args.end());
-        batchPath_ = AbsolutePath(file);
         std::vector<std::string> lines;
         std::string line;
         while (std::getline(in, line)) {
@@ -964,8 +964,39 @@ class Interpreter {
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
+    // The script's command line must be the batch files' own "/k cd "<folder>" && <file>
+    // <params>", <file> a batch file in <folder>. It is never run as a command line: the
+    // runner gets the file and the parameters as separate words, so a folder name holding
+    // "&" or "^" cannot make the elevated run start anything else.
+    static bool SelfElevation(const std::string& command, std::vector<std::string>& relaunch,
+                              std::string& folder) {
+        const std::string head = Lower(command.substr(0, 7));
+        if (head != "/k cd \"" && head != "/c cd \"") return false;
+        const size_t close = command.find('"', 7);
+        if (close == std::string::npos || command.compare(close, 5, "\" && ") != 0) return false;
+        folder = command.substr(7, close - 7);
+        const std::string rest = command.substr(close + 5);
+        std::string prefix = folder;
+        if (prefix.empty() || prefix[0] != '/') return false;
+        if (prefix.back() != '/') prefix += '/';
+        if (rest.compare(0, prefix.size(), prefix) != 0) return false;
+        // The file's name ends at the first blank after which the name is a batch file.
+        for (size_t end = prefix.size(); end <= rest.size(); ++end) {
+            if (end < rest.size() && rest[end] != ' ') continue;
+            const std::string file = rest.substr(0, end);
+            if (file.find('/', prefix.size()) != std::string::npos) return false;
+            if (!(EndsWithI(file, ".bat") || EndsWithI(file, ".cmd")) || !IsRegularFile(file))
+                continue;
+            relaunch.assign(1, file);
+            std::stringstream params(end < rest.size() ? rest.substr(end + 1) : std::string());
+            for (std::string word; params >> word;) relaunch.push_back(Unquote(word));
+            return true;
+        }
+        return false;
+    }
+
     // The script host runs one script only: the line the batch files write to start
-    // themselves again elevated. It starts the runner elevated on that command line and
+    // themselves again elevated. It starts the runner elevated on that batch file and
     // returns once it is launched, as the shell's ShellExecute does.
     int ScriptHost(const std::string& script, const Streams& io) {
         std::ifstream in(script, std::ios::binary);
@@ -989,14 +1020,15 @@ class Interpreter {
             }
         }
         valid = valid && i < line.size() && line.substr(i + 1) == kTail;
-        const std::string sw = Lower(command.substr(0, 3));
-        if (!valid || (sw != "/k " && sw != "/c ")) {
+        std::vector<std::string> relaunch;
+        std::string folder;
+        if (!valid || !SelfElevation(command, relaunch, folder)) {
             WriteLine(io.err, script + ": this script is not supported here");
             return 1;
         }
         try {
-            LaunchRunnerElevated({command.substr(0, 2), command.substr(3)}, cwd_, env_.Entries(),
-                                 *env_.Find("PATH"), io.out, io.err);
+            LaunchRunnerElevated(relaunch, folder, env_.Entries(), *env_.Find("PATH"), io.out,
+                                 io.err);
         } catch (const std::exception& e) {
             WriteLine(io.err, script + ": " + e.what());
             return 1;

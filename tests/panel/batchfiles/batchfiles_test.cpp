@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <sstream>
 #include <system_error>
 
 #include "platform/scm/scm_fixture.h"
@@ -168,9 +169,85 @@ TEST_F(BatchFilesTest, WithoutRightsTheFileStartsItselfAgainThroughPkexec) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (ReadFile(temp_ + "pkexec.args").empty() && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(ReadFile(temp_ + "pkexec.args"), BinDir() + "/KavarShell\n/k\ncd \"" + prog_ +
-                                                   "/\" && " + prog_ + "/SVCinstall.BAT x\n");
+    EXPECT_EQ(ReadFile(temp_ + "pkexec.args"),
+              BinDir() + "/KavarShell\n" + prog_ + "/SVCinstall.BAT\nx\n");
     EXPECT_EQ(scm::OpenService(manager_, "Velmo", scm::SERVICE_QUERY_STATUS), nullptr);
+}
+
+// A program folder whose name holds the interpreter's operators: the file still starts
+// only itself again, elevated, and nothing named in the folder's name runs, neither in the
+// unelevated run nor in the elevated one.
+TEST_F(BatchFilesTest, OddCharactersInTheFolderRunNothingElse) {
+    ASSERT_EQ(::geteuid(), 0u) << "the test switches to nobody";
+    const std::string fake = dir_ + "/fake";
+    fs::create_directories(fake);
+    WriteFile(fake + "/pkexec", "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + temp_ + "pkexec.args\n");
+    WriteFile(fake + "/canary", "#!/bin/sh\ntouch " + dir_ + "/canary.ran\n");
+    ::chmod((fake + "/pkexec").c_str(), 0755);
+    ::chmod((fake + "/canary").c_str(), 0755);
+    const std::string path = fake + ":/usr/bin:/bin";
+    const std::string shell = BinDir() + "/KavarShell";
+
+    // KavarShell with args, in folder, as nobody or as root; the exit code.
+    auto run = [&](const std::vector<std::string>& args, const std::string& folder, bool nobody) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::setenv("PATH", path.c_str(), 1);
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            if (::chdir(folder.c_str()) != 0) ::_exit(97);
+            if (nobody && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+                           ::setresuid(65534, 65534, 65534) != 0))
+                ::_exit(99);
+            std::vector<char*> argv;
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(98);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+
+    const struct {
+        const char* folder;
+        bool refused;
+    } cases[] = {
+        {"a b", false},       {"a&canary&b", false},   {"a & canary & b", false},
+        {"a^&canary", false}, {"a)&canary&(b", false}, {"a%PATH%&canary", false},
+    };
+    for (const auto& c : cases) {
+        const std::string folder = dir_ + "/" + c.folder;
+        fs::create_directories(folder);
+        ::chmod(folder.c_str(), 0755);
+        const std::string file = folder + "/" + BatchFileName(TBatchFile::Stop);
+        WriteFile(file, BatchFileContent(TBatchFile::Stop));
+        fs::remove(temp_ + "pkexec.args");
+        fs::remove(temp_ + "getadmin.vbs");
+
+        const int code = run({shell, file}, "/", true);
+        if (c.refused) {
+            EXPECT_EQ(code, 1) << c.folder;
+            EXPECT_FALSE(fs::exists(temp_ + "getadmin.vbs")) << c.folder;
+        } else {
+            EXPECT_EQ(code, 0) << c.folder;
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (ReadFile(temp_ + "pkexec.args").empty() &&
+                   std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            const std::string args = ReadFile(temp_ + "pkexec.args");
+            EXPECT_EQ(args, shell + "\n" + file + "\n") << c.folder;
+            // The elevated run pkexec would start, with the canary on its search path.
+            std::vector<std::string> elevated;
+            std::stringstream lines(args);
+            for (std::string line; std::getline(lines, line);) elevated.push_back(line);
+            if (!elevated.empty()) run(elevated, folder, false);
+        }
+        EXPECT_FALSE(fs::exists(dir_ + "/canary.ran")) << c.folder;
+        fs::remove(dir_ + "/canary.ran");
+    }
 }
 
 }  // namespace

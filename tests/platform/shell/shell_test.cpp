@@ -206,21 +206,26 @@ TEST_F(ShellTest, FsutilAsksForAdministratorRights) {
     EXPECT_NE(nobody.err.find("administrative privileges"), std::string::npos) << nobody.err;
 }
 
-// The script host takes only the self-elevation line and starts the runner on its command
-// line: directly for root, through pkexec for anyone else.
+// The script host takes only the self-elevation line and starts the runner on the batch file
+// it names: directly for root, through pkexec for anyone else. The file and its parameters
+// reach the runner as separate words, never as a command line.
 TEST_F(ShellTest, ScriptHostRelaunchesTheRunnerElevated) {
     const std::string marker = dir_ + "/marker";
-    const std::string line =
-        "Set UAC = CreateObject(\"Shell.Application\") : UAC.ShellExecute \"cmd.exe\", \"/k cd "
-        "\"\"" +
-        dir_ + "\"\" && echo done> marker\", \"\", \"runas\", 1 \r\n";
+    WriteFile(dir_ + "/job.BAT", "@echo off\r\necho done %*> \"%~dp0marker\"\r\n");
+    auto script = [&](const std::string& command) {
+        std::string text;
+        for (char c : command) text += c == '"' ? std::string("\"\"") : std::string(1, c);
+        return "Set UAC = CreateObject(\"Shell.Application\") : UAC.ShellExecute \"cmd.exe\", \"" +
+               text + "\", \"\", \"runas\", 1 \r\n";
+    };
+    const std::string line = script("/k cd \"" + dir_ + "/\" && " + dir_ + "/job.BAT a b ");
     WriteFile(temp_ + "getadmin.vbs", line);
     Result r = Exec({Runner(), "/c", "\"" + temp_ + "getadmin.vbs\""}, "/");
     EXPECT_EQ(r.exitCode, 0) << r.err;
     ASSERT_TRUE(WaitForFile(marker));
-    EXPECT_EQ(ReadFile(marker), "done\r\n");
+    EXPECT_EQ(ReadFile(marker), "done a b\r\n");
 
-    // Not root: pkexec gets the runner and the command line.
+    // Not root: pkexec gets the runner, the file and its parameters.
     fs::create_directories(dir_ + "/fake");
     WriteFile(dir_ + "/fake/pkexec",
               "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + temp_ + "pkexec.args\n", 0755);
@@ -228,8 +233,7 @@ TEST_F(ShellTest, ScriptHostRelaunchesTheRunnerElevated) {
              {"PATH=" + dir_ + "/fake:/usr/bin:/bin"}, true);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     ASSERT_TRUE(WaitForFile(temp_ + "pkexec.args"));
-    EXPECT_EQ(ReadFile(temp_ + "pkexec.args"),
-              Runner() + "\n/k\ncd \"" + dir_ + "\" && echo done> marker\n");
+    EXPECT_EQ(ReadFile(temp_ + "pkexec.args"), Runner() + "\n" + dir_ + "/job.BAT\na\nb\n");
 
     // No pkexec: the launch fails and says why.
     r = Exec({Runner(), "/c", "\"" + temp_ + "getadmin.vbs\" || echo failed"}, "/",
@@ -237,26 +241,38 @@ TEST_F(ShellTest, ScriptHostRelaunchesTheRunnerElevated) {
     EXPECT_EQ(r.out, "failed\n");
     EXPECT_NE(r.err.find("pkexec: No such file or directory"), std::string::npos) << r.err;
 
-    // Any other script is refused.
+    // Any other script is refused, the elevation verb and form notwithstanding.
+    fs::create_directories(dir_ + "/other");
+    WriteFile(dir_ + "/other/job.BAT", "@echo off\r\n");
+    WriteFile(dir_ + "/tool", "#!/bin/sh\ntouch " + marker + ".tool\n", 0755);
     const struct {
         const char* what;
         std::string text;
     } others[] = {
-        {"another program",
-         "Set UAC = CreateObject(\"Shell.Application\") : UAC.ShellExecute "
-         "\"cmd.exe\", \"/k rm -rf /\", \"\", \"open\", 1"},
+        {"another command", script("/k rm -rf /")},
+        {"a command after the file", script("/k cd \"" + dir_ + "/\" && echo x > " + marker)},
+        {"a program, not a batch file", script("/k cd \"" + dir_ + "/\" && " + dir_ + "/tool")},
+        {"a file of another folder",
+         script("/k cd \"" + dir_ + "/\" && " + dir_ + "/other/job.BAT")},
+        {"another verb",
+         "Set UAC = CreateObject(\"Shell.Application\") : UAC.ShellExecute \"cmd.exe\", \"/k cd "
+         "\"\"" +
+             dir_ + "/\"\" && " + dir_ + "/job.BAT\", \"\", \"open\", 1"},
         {"two lines", line + line},
         {"other script", "WScript.Echo \"hi\""},
         {"unterminated string",
          "Set UAC = CreateObject(\"Shell.Application\") : "
          "UAC.ShellExecute \"cmd.exe\", \"/k x"},
     };
+    fs::remove(marker);
     for (const auto& o : others) {
         WriteFile(temp_ + "other.vbs", o.text);
         r = Exec({Runner(), "/c", temp_ + "other.vbs"}, "/");
         EXPECT_EQ(r.exitCode, 1) << o.what;
         EXPECT_NE(r.err.find("not supported here"), std::string::npos) << o.what << r.err;
     }
+    EXPECT_FALSE(fs::exists(marker));
+    EXPECT_FALSE(fs::exists(marker + ".tool"));
 }
 
 TEST_F(ShellTest, RunAsLaunchesTheRunnerWithoutWaiting) {

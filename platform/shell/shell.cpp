@@ -521,6 +521,14 @@ class Interpreter {
             return 1;
         }
         batchPath_ = AbsolutePath(file);
+        // The file's path is pasted into its lines (%~dp0, %~s0) before they are read: a quote
+        // or a line break in it would close a quoted part early and the rest of the path
+        // would run as commands.
+        if (std::any_of(batchPath_.begin(), batchPath_.end(),
+                        [](char c) { return c == '"' || static_cast<unsigned char>(c) < ' '; })) {
+            WriteLine(2, file + ": not supported here: a quote or control character in the path");
+            return 1;
+        }
         batchArgs_.assign(1, file);
         batchArgs_.insert(batchArgs_.end(), args.begin(), args.end());
         std::vector<std::string> lines;

@@ -176,7 +176,8 @@ TEST_F(BatchFilesTest, WithoutRightsTheFileStartsItselfAgainThroughPkexec) {
 
 // A program folder whose name holds the interpreter's operators: the file still starts
 // only itself again, elevated, and nothing named in the folder's name runs, neither in the
-// unelevated run nor in the elevated one.
+// unelevated run nor in the elevated one. A quote or a line break in the path cannot be
+// kept inside the files' quotes, so the runner refuses such a file outright.
 TEST_F(BatchFilesTest, OddCharactersInTheFolderRunNothingElse) {
     ASSERT_EQ(::geteuid(), 0u) << "the test switches to nobody";
     const std::string fake = dir_ + "/fake";
@@ -215,8 +216,9 @@ TEST_F(BatchFilesTest, OddCharactersInTheFolderRunNothingElse) {
         const char* folder;
         bool refused;
     } cases[] = {
-        {"a b", false},       {"a&canary&b", false},   {"a & canary & b", false},
-        {"a^&canary", false}, {"a)&canary&(b", false}, {"a%PATH%&canary", false},
+        {"a b", false},           {"a&canary&b", false},   {"a & canary & b", false},
+        {"a^&canary", false},     {"a)&canary&(b", false}, {"a%PATH%&canary", false},
+        {"a\"&canary&\"b", true}, {"a\ncanary", true},
     };
     for (const auto& c : cases) {
         const std::string folder = dir_ + "/" + c.folder;

@@ -282,18 +282,20 @@ void TfrmMain::BuildSendPage() {
     lblMessage = MakeLabel(page, "lblMessage", texts::kMessage, 230, 4, 290);
     memMessage = Make<QPlainTextEdit>(page, "memMessage", 230, 26, 290, 106);
     memMessage->setLayoutDirection(Qt::RightToLeft);
-    // At most 500 characters: anything beyond is cut as it arrives.
-    connect(memMessage, &QPlainTextEdit::textChanged, this, [this] {
-        constexpr int kMax = 500;
-        QString text = memMessage->toPlainText();
-        if (text.size() <= kMax) return;
-        QTextCursor cursor = memMessage->textCursor();
-        int pos = std::min<int>(cursor.position(), kMax);
-        memMessage->setPlainText(text.left(kMax));
-        cursor = memMessage->textCursor();
-        cursor.setPosition(pos);
-        memMessage->setTextCursor(cursor);
-    });
+    // At most 500 characters: what arrives beyond them is refused, and the text already
+    // there stays whole.
+    connect(memMessage->document(), &QTextDocument::contentsChange, this,
+            [this](int position, int, int added) {
+                constexpr int kMax = 500;
+                int excess = memMessage->toPlainText().size() - kMax;
+                if (excess <= 0) return;
+                QTextDocument* doc = memMessage->document();
+                const int end = std::min(position + added, doc->characterCount() - 1);
+                QTextCursor cursor(doc);
+                cursor.setPosition(std::max(position, end - excess));
+                cursor.setPosition(end, QTextCursor::KeepAnchor);
+                cursor.removeSelectedText();
+            });
     chkFlash = Make<QCheckBox>(page, "chkFlash", 370, 138, 150, 22);
     chkFlash->setText(Q(texts::kFlash));
 

@@ -629,6 +629,27 @@ TEST_F(Window, QueriesWriteTheProvidersAnswers) {
                                "", kDash}));
 }
 
+TEST_F(Window, MessageTextHoldsAtMost500CharactersAndKeepsWhatIsThere) {
+    Open();
+    auto* message = Find<QPlainTextEdit>("memMessage");
+    message->setPlainText(QString(450, QLatin1Char('a')) + QString(100, QLatin1Char('b')));
+    EXPECT_EQ(S(message->toPlainText()), std::string(450, 'a') + std::string(50, 'b'));
+
+    // Typing into a full text is refused; the text already there stays whole.
+    QTextCursor cursor = message->textCursor();
+    cursor.setPosition(10);
+    message->setTextCursor(cursor);
+    QTest::keyClicks(message, "XY");
+    EXPECT_EQ(S(message->toPlainText()), std::string(450, 'a') + std::string(50, 'b'));
+
+    // A paste in the middle keeps only what fits, and the end of the text.
+    message->setPlainText(QString(495, QLatin1Char('a')) + QStringLiteral("END"));
+    cursor = message->textCursor();
+    cursor.setPosition(3);
+    cursor.insertText(QStringLiteral("0123456789"));
+    EXPECT_EQ(S(message->toPlainText()), "aaa01" + std::string(492, 'a') + "END");
+}
+
 TEST_F(Window, MessageListWritesOnePrintoutPerMessage) {
     WriteSettings(Setting());
     Open();

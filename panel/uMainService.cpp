@@ -86,6 +86,9 @@ void TfrmMain::pmSetupVELMOClick() {
                 ShowServiceStopped();
             }
         } else {
+            // Read now: the question's box runs the event loop, and a watch tick inside it
+            // rebuilds the list, leaving svcInfo null if the service has gone meanwhile.
+            const bool listedRunning = svcInfo->State() == TServiceState::ssRunning;
             TMessageBoxRequest question;
             question.Text = Q(kRemoveQuestion);
             question.Caption = Q(kRemoveTitle);
@@ -94,7 +97,7 @@ void TfrmMain::pmSetupVELMOClick() {
             question.DefaultButton = mbNo;
             if (MessageBox(this, question) == mbYes) {
                 // The state the list was built with: the batch files change it behind our back.
-                if (svcInfo->State() == TServiceState::ssRunning) {
+                if (listedRunning) {
                     ErrorBox(this, kStopFirst, mbOK);
                     return;
                 }
@@ -159,8 +162,9 @@ void TfrmMain::SyncServiceState() {
     // files, is left alone rather than reported on every tick.
     const std::string file = BatchFileName(wanted ? TBatchFile::Start : TBatchFile::Stop);
     if (std::filesystem::exists(ProgramFolder() + "/" + file)) Run_Batch_File(file);
-    // The listed state from before the launch: the change shows at the next tick.
-    if (svcInfo->State() == TServiceState::ssRunning)
+    // The listed state from before the launch: the change shows at the next tick. Not read
+    // from svcInfo again: a launch error's box lets a tick rebuild the list under us.
+    if (running)
         ShowServiceRunning();
     else
         ShowServiceStopped();

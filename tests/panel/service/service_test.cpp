@@ -294,5 +294,47 @@ TEST_F(ServiceControl, MissingBatchFilesAndFailedLaunchesAreReported) {
     EXPECT_EQ(OpenService(manager_, "Velmo", SERVICE_QUERY_STATUS), nullptr);
 }
 
+// The boxes run the event loop, so a tick of the watch can rebuild the service list while
+// one is open. Here the tick finds the service gone (removed meanwhile by hand), which
+// leaves no entry; the action around the box goes on with the state it listed before.
+TEST_F(ServiceControl, AWatchTickInsideABoxThatFindsTheServiceGoneIsSurvived) {
+    Open(true);
+    const std::string binary = prog_ + "/Velmo";
+    auto registerVelmo = [&] {
+        return Keep(CreateService(manager_, "Velmo", nullptr, SERVICE_ALL_ACCESS,
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                  SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr, nullptr,
+                                  nullptr, nullptr));
+    };
+    auto removeAndTick = [&] {
+        SC_HANDLE svc = OpenService(manager_, "Velmo", SERVICE_ALL_ACCESS);
+        EXPECT_NE(svc, nullptr);
+        EXPECT_TRUE(DeleteService(svc));
+        CloseServiceHandle(svc);
+        window_->TimerSvcCtrlTimer();
+    };
+
+    // Inside the removal question.
+    ASSERT_NE(registerVelmo(), nullptr);
+    SetMessageBoxHandler([&](const TMessageBoxRequest& r) {
+        boxes_.push_back(r);
+        if (boxes_.size() == 1) removeAndTick();
+        return r.Buttons & mbYes ? mbYes : mbOK;
+    });
+    window_->pmSetupVELMO->trigger();
+    EXPECT_TRUE(window_->pmSetupVELMO->isEnabled());
+    EXPECT_EQ(window_->pmSetupVELMO->text(), kCaptionInstall);
+
+    // Inside the box of a failed launch of the start file by the watch.
+    ASSERT_NE(registerVelmo(), nullptr);
+    boxes_.clear();
+    ::setenv("KAVAR_SHELL", (dir_ + "/NoRunner").c_str(), 1);
+    window_->TimerSvcCtrlTimer();
+    ::unsetenv("KAVAR_SHELL");
+    ASSERT_EQ(boxes_.size(), 1u);
+    EXPECT_EQ(Hint(), "Stoped");
+    EXPECT_TRUE(window_->btnSaveSetting->isEnabled());
+}
+
 }  // namespace
 }  // namespace kavar::panel

@@ -65,7 +65,11 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const char* text, int x, in
 QLineEdit* MakeEdit(QWidget* parent, const char* name, int x, int y, int w, bool password = false,
                     bool ltr = true) {
     auto* edit = Make<QLineEdit>(parent, name, x, y, w, 23);
-    if (password) edit->setEchoMode(QLineEdit::Password);
+    if (password) {
+        edit->setEchoMode(QLineEdit::Password);
+        // Each character shows as "*", not the style's own dot.
+        edit->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
+    }
     if (ltr) edit->setLayoutDirection(Qt::LeftToRight);
     return edit;
 }

@@ -255,7 +255,13 @@ TEST_F(Window, FullSettingsFileFillsThePageAndArmsTheTimerWithTheStoredDelay) {
 
     EXPECT_EQ(S(Find<QLineEdit>("edUserName")->text()), "kavar");
     EXPECT_EQ(S(Find<QLineEdit>("edPassword")->text()), "secret");
-    EXPECT_EQ(Find<QLineEdit>("edPassword")->echoMode(), QLineEdit::Password);
+    for (const char* name : {"edPassword", "edSQLPass"}) {
+        auto* edit = Find<QLineEdit>(name);
+        EXPECT_EQ(edit->echoMode(), QLineEdit::Password) << name;
+        EXPECT_EQ(edit->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, edit),
+                  '*')
+            << name;
+    }
     EXPECT_EQ(S(Find<QLineEdit>("edNormalSenderNumber")->text()), "30001234");
     EXPECT_EQ(S(Find<QLineEdit>("edServiceSenderNumber")->text()), "10000100000");
     EXPECT_TRUE(Find<QRadioButton>("rdoNormalSender")->isChecked());

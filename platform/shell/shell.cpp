@@ -14,6 +14,9 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <chrono>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -170,8 +173,46 @@ void ResetSignalsInChild() {
 
 // Starts argv detached (own session, reparented to init) and returns once it runs. The
 // launch's failure (chdir or exec) comes back through a close-on-exec pipe and is thrown.
-void LaunchDetached(const std::vector<std::string>& args, const std::string& cwd,
-                    const std::vector<std::string>& env, int outFd, int errFd) {
+// A process as "pid:start time": the start time (in clock ticks since boot, from
+// /proc/<pid>/stat) tells the process apart from a later one that got the same pid.
+// Empty when the process is gone.
+std::string RunnerIdentity(pid_t pid) {
+    if (pid <= 0) return {};
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    if (!std::getline(in, stat)) return {};
+    // The name may hold blanks and parentheses: the fields follow its last ')'.
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) return {};
+    std::istringstream fields(stat.substr(close + 1));
+    std::string field;
+    // state is field 3 and starttime field 22 of the line.
+    for (int index = 3; index <= 22 && fields >> field; ++index) {
+        if (index == 3 && (field == "Z" || field == "X")) return {};
+        if (index == 22) return std::to_string(pid) + ":" + field;
+    }
+    return {};
+}
+
+pid_t ParseRunnerPid(const std::string& identity) {
+    const size_t colon = identity.find(':');
+    if (colon == std::string::npos || colon == 0) return 0;
+    pid_t pid = 0;
+    for (size_t i = 0; i < colon; ++i) {
+        if (identity[i] < '0' || identity[i] > '9' || pid > 100000000) return 0;
+        pid = pid * 10 + (identity[i] - '0');
+    }
+    return pid;
+}
+
+// What the two children of a detached launch report through the pipe: the pid of the
+// process that execs (kPid), or why it could not be started.
+enum LaunchReport : int { kChdirFailed = 1, kExecFailed = 2, kForkFailed = 3, kPid = 4 };
+
+// Starts args[0] detached (own session, reparented, so no zombie is left) and returns the
+// pid of the started process.
+pid_t LaunchDetached(const std::vector<std::string>& args, const std::string& cwd,
+                     const std::vector<std::string>& env, int outFd, int errFd) {
     CStrings argv(args);
     CStrings envp(env);
     int report[2];
@@ -187,7 +228,13 @@ void LaunchDetached(const std::vector<std::string>& args, const std::string& cwd
     }
     if (child == 0) {
         ::setsid();
-        if (::fork() != 0) ::_exit(0);
+        const pid_t grandchild = ::fork();
+        if (grandchild != 0) {
+            int message[2] = {grandchild < 0 ? kForkFailed : kPid,
+                              grandchild < 0 ? errno : static_cast<int>(grandchild)};
+            (void)!::write(report[1], message, sizeof message);
+            ::_exit(0);
+        }
         ResetSignalsInChild();
         const int in = devNull >= 0 ? devNull : 0;
         ::dup2(in, 0);
@@ -196,10 +243,10 @@ void LaunchDetached(const std::vector<std::string>& args, const std::string& cwd
         CloseOnExecFrom3();
         int failure[2] = {0, 0};
         if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) {
-            failure[0] = 1;
+            failure[0] = kChdirFailed;
         } else {
             ::execve(argv.pointers[0], argv.data(), envp.data());
-            failure[0] = 2;
+            failure[0] = kExecFailed;
         }
         failure[1] = errno;
         (void)!::write(report[1], failure, sizeof failure);
@@ -210,22 +257,34 @@ void LaunchDetached(const std::vector<std::string>& args, const std::string& cwd
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
+    // Both children write whole messages (atomic in a pipe); the pipe ends when the started
+    // process has exec'ed and the middle one has gone.
+    pid_t started = 0;
     int failure[2] = {0, 0};
-    ssize_t n;
-    while ((n = ::read(report[0], failure, sizeof failure)) < 0 && errno == EINTR) {
+    for (;;) {
+        int message[2];
+        ssize_t n;
+        while ((n = ::read(report[0], message, sizeof message)) < 0 && errno == EINTR) {
+        }
+        if (n != static_cast<ssize_t>(sizeof message)) break;
+        if (message[0] == kPid)
+            started = static_cast<pid_t>(message[1]);
+        else
+            std::memcpy(failure, message, sizeof failure);
     }
     ::close(report[0]);
-    if (n == static_cast<ssize_t>(sizeof failure)) {
-        if (failure[0] == 1) throw std::runtime_error(cwd + ": " + SystemText(failure[1]));
-        throw std::runtime_error(args[0] + ": " + SystemText(failure[1]));
-    }
+    if (failure[0] == kChdirFailed) throw std::runtime_error(cwd + ": " + SystemText(failure[1]));
+    if (failure[0] == kForkFailed) throw std::runtime_error("fork: " + SystemText(failure[1]));
+    if (failure[0] != 0 || started <= 0)
+        throw std::runtime_error(args[0] + ": " + SystemText(failure[1] ? failure[1] : ECHILD));
+    return started;
 }
 
 // "RunAs": the runner with the given arguments, elevated. Root is elevated already;
 // anyone else goes through pkexec, which asks for consent.
-void LaunchRunnerElevated(const std::vector<std::string>& runnerArgs, const std::string& cwd,
-                          const std::vector<std::string>& env, const std::string& pathList,
-                          int outFd, int errFd) {
+pid_t LaunchRunnerElevated(const std::vector<std::string>& runnerArgs, const std::string& cwd,
+                           const std::vector<std::string>& env, const std::string& pathList,
+                           int outFd, int errFd) {
     const std::string runner = RunnerPath();
     if (::access(runner.c_str(), X_OK) != 0)
         throw std::runtime_error(runner + ": " + SystemText(errno));
@@ -237,7 +296,7 @@ void LaunchRunnerElevated(const std::vector<std::string>& runnerArgs, const std:
     }
     args.push_back(runner);
     args.insert(args.end(), runnerArgs.begin(), runnerArgs.end());
-    LaunchDetached(args, cwd, env, outFd, errFd);
+    return LaunchDetached(args, cwd, env, outFd, errFd);
 }
 
 // ---- Parsing ------------------------------------------------------------------------------
@@ -1078,8 +1137,27 @@ void ShellRunAs(const std::string& file) {
     std::vector<std::string> env;
     for (char** e = environ; e != nullptr && *e != nullptr; ++e) env.emplace_back(*e);
     const char* path = std::getenv("PATH");
-    LaunchRunnerElevated({full}, FolderOf(full), env,
-                         path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin", -1, -1);
+    // Files launched one after the other run in that order (an install before the stop
+    // launched right after it): each runner waits for the one launched before it.
+    static std::mutex mutex;
+    static std::string previous;
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<std::string> args;
+    if (!previous.empty() && RunnerIdentity(ParseRunnerPid(previous)) == previous)
+        args = {"--after", previous};
+    args.push_back(full);
+    const pid_t started = LaunchRunnerElevated(
+        args, FolderOf(full), env, path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin", -1, -1);
+    previous = RunnerIdentity(started);
+}
+
+void WaitForEarlierRunner(const std::string& identity) {
+    const pid_t pid = ParseRunnerPid(identity);
+    if (pid <= 0) return;
+    // Bounded, so that a runner stuck for good does not hold back every later file.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(10);
+    while (RunnerIdentity(pid) == identity && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
 }  // namespace kavar::shell

@@ -25,6 +25,12 @@ std::string RunnerPath();
 // runs detached (own session, no zombie left behind) with its output discarded. Throws
 // std::runtime_error with the system's text when the launch itself fails: the file or the
 // runner missing, pkexec missing or not executable.
+// Files launched one after the other run in launch order: the runner is told the one
+// launched before it (KavarShell --after <identity> <file>) and waits for it to end.
 void ShellRunAs(const std::string& file);
+
+// The runner's side of that order: returns once the process named by identity ("pid:start
+// time", as ShellRunAs passes it) has ended, or after ten minutes.
+void WaitForEarlierRunner(const std::string& identity);
 
 }  // namespace kavar::shell

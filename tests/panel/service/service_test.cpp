@@ -156,8 +156,8 @@ TEST_F(ServiceControl, InstallWithTheSwitchOnStartsTheService) {
     EXPECT_NE(Config().find("AUTO_START  (DELAYED)"), std::string::npos) << Config();
 }
 
-// Install and stop file run unsynchronised (the stop may find the service still starting);
-// the watch completes what the stop file began.
+// The stop file runs after the install file (launch order is kept) but may find the
+// service still starting; the watch completes what the stop file began.
 TEST_F(ServiceControl, InstallWithTheSwitchOffLeavesTheServiceStoppedAndDisabled) {
     Open(false);
     window_->pmSetupVELMO->trigger();

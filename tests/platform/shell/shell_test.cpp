@@ -275,6 +275,22 @@ TEST_F(ShellTest, ScriptHostRelaunchesTheRunnerElevated) {
     EXPECT_FALSE(fs::exists(marker + ".tool"));
 }
 
+// An install followed at once by a stop must not be overtaken by it: files launched one
+// after the other run in that order, although neither launch waits.
+TEST_F(ShellTest, RunAsKeepsTheOrderOfLaunches) {
+    WriteFile(dir_ + "/slow", "#!/bin/sh\nsleep 1\necho first >> \"$1\"\n", 0755);
+    WriteFile(dir_ + "/first.BAT", "@echo off \r\nslow.exe \"%~dp0order.txt\" \r\n");
+    WriteFile(dir_ + "/second.BAT", "@echo off \r\necho second>> \"%~dp0order.txt\" \r\n");
+    ::setenv("KAVAR_SHELL", Runner().c_str(), 1);
+    ShellRunAs(dir_ + "/first.BAT");
+    ShellRunAs(dir_ + "/second.BAT");
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (ReadFile(dir_ + "/order.txt").find("second") == std::string::npos &&
+           std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(ReadFile(dir_ + "/order.txt"), "first\nsecond \r\n");
+}
+
 TEST_F(ShellTest, RunAsLaunchesTheRunnerWithoutWaiting) {
     WriteFile(dir_ + "/job.BAT", "@echo off \r\necho ran> \"%~dp0ran.txt\" \r\n");
     ::setenv("KAVAR_SHELL", Runner().c_str(), 1);

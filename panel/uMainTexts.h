@@ -1,5 +1,5 @@
 // The window's fixed texts, byte for byte (generated; do not retype: they mix two
-// forms of yeh and carry U+0640, U+200C and U+200E).
+// forms of yeh, carry U+0640, and one menu caption ends in U+200E).
 #pragma once
 
 namespace kavar::panel::texts {
